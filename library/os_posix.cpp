@@ -1,0 +1,77 @@
+// POSIX stand-ins for CreateFileA, GetFileSize, ReadFile, CloseHandle and
+// MessageBoxA.
+#include "library/os.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vellomar {
+
+namespace {
+
+bool openFile(const char *fileName, OsFile *file) {
+    // O_NONBLOCK so that opening a FIFO with no writer returns at once; it
+    // changes nothing for the regular files that are kept.
+    int fd;
+    do {
+        fd = ::open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    *file = fd;
+    return true;
+}
+
+bool fileSize(OsFile file, uint64_t *length) {
+    struct stat info;
+    if (::fstat(static_cast<int>(file), &info) != 0 || info.st_size < 0)
+        return false;
+    *length = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+uint32_t readFile(OsFile file, uint8_t *buffer, uint32_t length) {
+    // read() may deliver less than asked (and Linux never more than about
+    // 2 GiB at once), so keep asking until the length, end of file or an error.
+    uint32_t delivered = 0;
+    while (delivered < length) {
+        const ssize_t got = ::read(static_cast<int>(file), buffer + delivered, length - delivered);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        delivered += static_cast<uint32_t>(got);
+    }
+    return delivered;
+}
+
+void closeFile(OsFile file) { ::close(static_cast<int>(file)); }
+
+// One line on standard error, "Tarvoni DLL: DLL error: N", written at once so
+// that lines from several threads never mix. A written line counts as OK.
+int writeBox(const char *text, const char *caption) {
+    char line[128];
+    unsigned length = 0;
+    const char *const parts[] = {caption, ": ", text, "\n"};
+    for (const char *part : parts)
+        for (const char *c = part; *c != '\0' && length < sizeof line; ++c)
+            line[length++] = *c;
+    ssize_t written;
+    do {
+        written = ::write(STDERR_FILENO, line, length);
+    } while (written < 0 && errno == EINTR);
+    return written == static_cast<ssize_t>(length) ? IDOK : 0;
+}
+
+} // namespace
+
+const OsLayer platformOs = {openFile, fileSize, readFile, closeFile, writeBox};
+
+} // namespace vellomar
