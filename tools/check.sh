@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need=()
-for package in cmake g++ libgtest-dev libbenchmark-dev python3; do
+for package in cmake g++ libgtest-dev libbenchmark-dev python3 pkgconf; do
   dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
 done
 if [ ${#need[@]} -gt 0 ]; then
