@@ -201,7 +201,6 @@ int main(int argc, char **argv) {
         size = static_cast<uint32_t>(info.st_size);
     }
 
-    const bool marked = fileIsMarked(options.file);
     // The table has the record room whatever the mode: a marked file is
     // always indexed in record mode.
     std::vector<uint8_t> buffer(size);
@@ -215,6 +214,9 @@ int main(int argc, char **argv) {
                      options.file, size);
         return 1;
     }
+    // Only now that the call has read it is the file known to be a regular
+    // one: opening a FIFO before would block.
+    const bool marked = fileIsMarked(options.file);
     const bool record = options.record || marked;
     const std::vector<Entry> entries = walkTable(buffer, size, table, count);
     if (options.json)
