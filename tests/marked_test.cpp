@@ -1,0 +1,322 @@
+// Marked files: the mark test, in-place decoding (the reference and the
+// dispatcher), and the marking tool's output read back through StringTable.
+#include "text/marked.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fake_box.h"
+#include "library/string_table.h"
+#include "text/line_table.h"
+#include "tools/mark.h"
+#include "vellomar.h"
+
+namespace {
+
+using vellomar::mark::Breaks;
+using vellomar::mark::Status;
+
+const uint8_t *bytesOf(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
+
+// The complement of each byte, as the scrambled part stores it.
+std::string flip(const std::string &s) {
+    std::string out;
+    for (unsigned char c : s)
+        out += static_cast<char>(~c);
+    return out;
+}
+
+struct MarkedTestCase {
+    const char *name;
+    std::string data;
+    uint32_t length; // how much of data the test is given
+    bool marked;
+};
+
+TEST(IsMarked, NeedsTheMarkInTheFirstFourBytes) {
+    const MarkedTestCase cases[] = {
+        {"empty", "", 0, false},
+        {"three bytes", "_PW", 3, false},
+        {"mark cut short by the length", "_PW_", 3, false},
+        {"mark alone", "_PW_", 4, true},
+        {"mark and text", "_PW_hdr\r\n", 9, true},
+        {"lower case", "_pw_x", 5, false},
+        {"last byte differs", "_PW-x", 5, false},
+        {"first byte differs", "-PW_x", 5, false},
+        {"mark not at the start", " _PW_", 5, false},
+    };
+    for (const MarkedTestCase &c : cases)
+        EXPECT_EQ(vellomar::isMarked(bytesOf(c.data), c.length), c.marked) << c.name;
+}
+
+struct DecodeCase {
+    const char *name;
+    std::string stored;
+    std::string decoded;
+};
+
+const std::string kPartText = "h\r\n@=A\r\nb\r\n@=B\r\nc\r\n";
+const std::string kPartDecoded = "_PW_" + kPartText;
+
+const DecodeCase kDecodeCases[] = {
+    {"breaks scrambled", "_PW_h\r\n" + flip("@=A\r\nb\r\n@=B\r\nc\r\n"), kPartDecoded},
+    {"breaks before markers and at the end stored plain",
+     "_PW_h\r\n" + flip("@=A\r\nb") + "\r\n" + flip("@=B\r\nc") + "\r\n", kPartDecoded},
+    {"no stored pair: left as read, even a final 0xF2 0xF5",
+     "_PW_head\r\nline\xF2\xF5", "_PW_head\r\nline\xF2\xF5"},
+    {"a lone 0xBF 0xC2 is not searched for at offset 0", "\xBF\xC2\xBF\xC2", "\xBF\xC2@="},
+    {"pair ending at the last byte", "_PW_h\r\n\xBF\xC2", "_PW_h\r\n@="},
+    {"0xBF as the last byte gets no repair", "_PW_h\r\n\xBF\xC2\x0A\xBF",
+     "_PW_h\r\n@=\xF5@"},
+    {"repair needs the 0xC2 after the 0xBF", "_PW_h\r\n\xBF\xC2\x0A\xBF\x41",
+     "_PW_h\r\n@=\xF5@\xBE"},
+    {"repair writes CR whatever stood there",
+     "_PW_h\r\n" + flip("@=Ax") + "\x0A" + flip("@=B"), "_PW_h\r\n@=A\r\n@=B"},
+    {"repair reaches into the head", "_PW_hd\xF5" + flip("@=A"), "_PW_h\r\n@=A"},
+    {"repair reaches into the mark", "_PW_\xF5" + flip("@=A"), "_PW\r\n@=A"},
+    {"plain break not before a marker stays 0xF2 0xF5",
+     "_PW_h\r\n" + flip("@=A") + "\r\n" + flip("b"), "_PW_h\r\n@=A\xF2\xF5" "b"},
+    {"final plain break right after the pair", "_PW_h\r\n\xBF\xC2\r\n", "_PW_h\r\n@=\r\n"},
+    {"the head is never complemented", "_PW_\xBF\xBF\xC2\xBE", "_PW_\xBF@=A"},
+    {"unmarked data: nothing is written before its start", "\xF5\xBF\xC2", "\xF5@="},
+    {"empty", "", ""},
+    {"one byte", "\xBF", "\xBF"},
+    {"two bytes", "\xBF\xC2", "\xBF\xC2"},
+    {"three bytes", "_\xBF\xC2", "_@="},
+};
+
+// Runs a decoder on the case's bytes inside guard bytes, which must survive.
+template <typename Decoder>
+void expectDecodes(Decoder decode, const char *decoderName) {
+    constexpr size_t kGuard = 8;
+    constexpr uint8_t kGuardFill = 0xF5; // what a repair that ran off the data would see
+    for (const DecodeCase &c : kDecodeCases) {
+        SCOPED_TRACE(std::string(decoderName) + ": " + c.name);
+        std::vector<uint8_t> memory(kGuard + c.stored.size() + kGuard, kGuardFill);
+        std::copy(c.stored.begin(), c.stored.end(), memory.begin() + kGuard);
+        decode(memory.data() + kGuard, static_cast<uint32_t>(c.stored.size()));
+        EXPECT_EQ(std::string(memory.begin() + kGuard, memory.end() - kGuard), c.decoded);
+        for (size_t i = 0; i < kGuard; ++i) {
+            ASSERT_EQ(memory[i], kGuardFill) << "wrote before the data";
+            ASSERT_EQ(memory[memory.size() - 1 - i], kGuardFill) << "wrote after the data";
+        }
+    }
+}
+
+TEST(DecodeMarked, ReferenceDecoder) { expectDecodes(vellomar::decodeMarkedScalar, "scalar"); }
+
+TEST(DecodeMarked, Dispatcher) { expectDecodes(vellomar::decodeMarked, "dispatcher"); }
+
+// The marking tool's encoder and its refusals, on texts written by hand.
+struct MarkCase {
+    const char *name;
+    std::string text;
+    Breaks breaks;
+    Status status;
+    std::string bytes;      // for ok: the whole marked file
+    size_t firstDifference; // for wouldNotComeBack: offset in the marked file
+};
+
+const MarkCase kMarkCases[] = {
+    {"worked example, breaks scrambled", kPartText, Breaks::scrambled, Status::ok,
+     "_PW_h\r\n\xBF\xC2\xBE\xF2\xF5\x9D\xF2\xF5\xBF\xC2\xBD\xF2\xF5\x9C\xF2\xF5", 0},
+    {"worked example, breaks plain", kPartText, Breaks::plain, Status::ok,
+     "_PW_h\r\n\xBF\xC2\xBE\xF2\xF5\x9D\r\n\xBF\xC2\xBD\xF2\xF5\x9C\r\n", 0},
+    {"head of a bare line break", "\r\n@=", Breaks::scrambled, Status::ok,
+     "_PW_\r\n\xBF\xC2", 0},
+    {"only the breaks before markers go plain", "h\r\n@=A\r\n\r\n@=B\r\nx", Breaks::plain,
+     Status::ok, "_PW_h\r\n" + flip("@=A\r\n") + "\r\n" + flip("@=B\r\nx"), 0},
+    {"LF breaks have no marker", "h\n@=A\nb\n", Breaks::scrambled, Status::noMarker, "", 0},
+    {"\"@=\" at the start is no marker", "@=A\r\nb", Breaks::plain, Status::noMarker, "", 0},
+    {"empty text", "", Breaks::scrambled, Status::noMarker, "", 0},
+    {"head holding 0xBF 0xC2", "h\xBF\xC2x\r\n@=A\r\nb", Breaks::scrambled,
+     Status::wouldNotComeBack, "", 5},
+    {"head starting 0xF5 0xBF 0xC2 breaks the mark", "\xF5\xBF\xC2\r\n@=A", Breaks::plain,
+     Status::wouldNotComeBack, "", 3},
+    {"0xF5 directly before \"@=\"", "h\r\n@=A\r\nb\xF5@=c", Breaks::scrambled,
+     Status::wouldNotComeBack, "", 12},
+    {"0xF5 before \"@=\" after a CR", "h\r\n@=A\r\n\r\xF5@=c", Breaks::plain,
+     Status::wouldNotComeBack, "", 13},
+    {"text ending in 0xF2 0xF5", "h\r\n@=A\r\nb\xF2\xF5", Breaks::plain,
+     Status::wouldNotComeBack, "", 13},
+};
+
+TEST(MarkText, EncodesAndRefuses) {
+    for (const MarkCase &c : kMarkCases) {
+        SCOPED_TRACE(c.name);
+        const vellomar::mark::Marking m = vellomar::mark::markText(c.text, c.breaks);
+        ASSERT_EQ(m.status, c.status);
+        if (c.status == Status::ok)
+            EXPECT_EQ(m.bytes, c.bytes);
+        if (c.status == Status::wouldNotComeBack)
+            EXPECT_EQ(m.firstDifference, c.firstDifference);
+    }
+}
+
+// Round trip through real files and StringTable.
+
+class TempFolder {
+public:
+    TempFolder() {
+        char pattern[] = "/tmp/vellomar-mark-test-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempFolder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    std::string write(const std::string &name, const std::string &bytes) const {
+        const std::string file = path_ + "/" + name;
+        FILE *out = std::fopen(file.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        std::fclose(out);
+        return file;
+    }
+
+private:
+    std::string path_;
+};
+
+// Record texts of every shape the format allows, and of some it cannot
+// store: heads holding 0xBF 0xC2, 0xF5 right before "@=", a final 0xF2 0xF5,
+// texts with LF breaks only.
+class TextMaker {
+public:
+    explicit TextMaker(uint32_t seed) : random_(seed) {}
+
+    std::string text() {
+        const bool lfBreaks = chance(5);
+        const std::string br = lfBreaks ? "\n" : "\r\n";
+        std::vector<std::string> lines;
+        const int headLines = pick(0, 2);
+        for (int i = 0; i < headLines; ++i)
+            lines.push_back(line(chance(8) ? "\xBF\xC2" : ""));
+        if (headLines == 0 || chance(30))
+            lines.push_back(""); // an empty head line, or a head of a bare break
+        const int records = pick(1, 6);
+        for (int r = 0; r < records; ++r) {
+            lines.push_back("@=" + line(""));
+            const int bodyLines = chance(25) ? 0 : pick(1, 4); // 0: marker after marker
+            for (int b = 0; b < bodyLines; ++b)
+                lines.push_back(chance(15) ? "" : line(chance(4) ? "\xF5@=" : ""));
+        }
+        std::string out;
+        for (size_t i = 0; i < lines.size(); ++i)
+            out += (i == 0 ? "" : br) + lines[i];
+        if (chance(4))
+            out += "\xF2\xF5";
+        else if (chance(50))
+            out += br;
+        return out;
+    }
+
+private:
+    int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+    bool chance(int percent) { return pick(1, 100) <= percent; }
+
+    // Bytes of every value, now and then a planted sequence.
+    std::string line(const std::string &planted) {
+        std::string out;
+        const int length = pick(0, 12);
+        for (int i = 0; i < length; ++i)
+            out += static_cast<char>(chance(50) ? pick('a', 'z') : pick(0, 255));
+        if (!planted.empty())
+            out.insert(static_cast<size_t>(pick(0, length)), planted);
+        return out;
+    }
+
+    std::mt19937 random_;
+};
+
+// What the format says the marked file holds at offset j of the text, given
+// where the scrambled part starts.
+unsigned char storedAt(const std::string &text, size_t j, size_t from, Breaks breaks) {
+    const unsigned char c = static_cast<unsigned char>(text[j]);
+    if (j < from)
+        return c;
+    if (breaks == Breaks::plain) {
+        // The CR or LF of a break that ends the text or precedes "@=".
+        const size_t br = text[j] == '\n' ? j - 1 : j;
+        const bool isBreak = text.compare(br, 2, "\r\n") == 0;
+        const bool plainBreak = isBreak && (br + 2 == text.size() ||
+                                            text.compare(br + 2, 2, "@=") == 0);
+        if (plainBreak)
+            return c;
+    }
+    return static_cast<unsigned char>(~c);
+}
+
+TEST(MarkText, RoundTripThroughStringTable) {
+    TempFolder folder;
+    vellomar::OsLayer os = vellomar::platformOs;
+    os.messageBox = fakebox::box;
+    TextMaker maker(20260101);
+    int cameBack = 0, refused = 0, noMarker = 0;
+    for (int n = 0; n < 600; ++n) {
+        const std::string text = maker.text();
+        for (Breaks breaks : {Breaks::scrambled, Breaks::plain}) {
+            SCOPED_TRACE("text " + std::to_string(n) +
+                         (breaks == Breaks::plain ? ", plain breaks" : ", breaks scrambled"));
+            const vellomar::mark::Marking m = vellomar::mark::markText(text, breaks);
+            const size_t from = text.find("\r\n@=");
+            if (from == std::string::npos) {
+                EXPECT_EQ(m.status, Status::noMarker);
+                ++noMarker;
+                continue;
+            }
+            ASSERT_NE(m.status, Status::noMarker);
+            ASSERT_EQ(m.bytes.size(), text.size() + 4);
+            ASSERT_EQ(m.bytes.compare(0, 4, "_PW_"), 0);
+            for (size_t j = 0; j < text.size(); ++j)
+                ASSERT_EQ(static_cast<unsigned char>(m.bytes[4 + j]),
+                          storedAt(text, j, from + 2, breaks))
+                    << "marked byte " << 4 + j;
+
+            const std::string file = folder.write("marked.txt", m.bytes);
+            const uint32_t size = static_cast<uint32_t>(m.bytes.size());
+            std::vector<uint8_t> buffer(size + 1, 0xEE);
+            std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS, 0x5A5A);
+            fakebox::reset();
+            const uint32_t count = vellomar::readStringTable(
+                os, buffer.data(), size, table.data(), file.c_str(),
+                static_cast<uint32_t>(n % 2));
+            ASSERT_GT(count, 0u);
+            EXPECT_TRUE(fakebox::shown.empty());
+            EXPECT_EQ(buffer[size], 0xEE);
+
+            // Indexed in record mode whatever was asked, over what the buffer holds.
+            const std::string got(buffer.begin(), buffer.end() - 1);
+            std::vector<uint16_t> expected(VELLOMAR_RECORD_TABLE_WORDS, 0x5A5A);
+            EXPECT_EQ(count, vellomar::buildLineTableScalar(bytesOf(got), size, expected.data(),
+                                                            vellomar::TableMode::record));
+            EXPECT_EQ(table, expected);
+
+            const std::string original = "_PW_" + text;
+            if (m.status == Status::ok) {
+                EXPECT_EQ(got, original);
+                ++cameBack;
+                continue;
+            }
+            // Refused: it must really not come back, and from where the tool said.
+            ASSERT_EQ(m.status, Status::wouldNotComeBack);
+            ++refused;
+            size_t first = 0;
+            while (first < size && got[first] == original[first])
+                ++first;
+            ASSERT_LT(first, size) << "refused a text that comes back";
+            EXPECT_EQ(m.firstDifference, first);
+            EXPECT_EQ(m.decodedByte, static_cast<unsigned char>(got[first]));
+            EXPECT_EQ(m.wantedByte, static_cast<unsigned char>(original[first]));
+        }
+    }
+    // The texts must have reached every outcome often enough to mean something.
+    EXPECT_GT(cameBack, 600);
+    EXPECT_GT(refused, 60);
+    EXPECT_GT(noMarker, 20);
+}
+
+} // namespace
