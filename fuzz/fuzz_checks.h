@@ -1,0 +1,148 @@
+// What every fuzz target checks about a line table, whichever way it was
+// built: the count and end marker where they belong, nothing written past
+// them, and below the limit entries that tile the data along its line breaks
+// by the rules of the mode.
+#ifndef VELLOMAR_FUZZ_FUZZ_CHECKS_H
+#define VELLOMAR_FUZZ_FUZZ_CHECKS_H
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "text/line_table.h"
+
+namespace fuzzcheck {
+
+// A failed check is a finding: libFuzzer keeps the input that caused it.
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
+            fprintf(stderr, "check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);      \
+            abort();                                                                           \
+        }                                                                                      \
+    } while (0)
+
+constexpr uint16_t kTableFill = 0xA55A;
+constexpr uint8_t kBufferFill = 0xEE;
+constexpr uint8_t CR = 0x0D;
+constexpr uint8_t LF = 0x0A;
+
+// The host's table: exactly limit + 4 words on the heap, so that AddressSanitizer
+// stops any write past the last of them, filled with what the host left there.
+struct HostTable {
+    explicit HostTable(uint32_t words) : words(words), at(new uint16_t[words]) {
+        for (uint32_t i = 0; i < words; ++i)
+            at[i] = kTableFill;
+    }
+    ~HostTable() { delete[] at; }
+    HostTable(const HostTable &) = delete;
+    HostTable &operator=(const HostTable &) = delete;
+
+    bool untouched() const {
+        for (uint32_t i = 0; i < words; ++i)
+            if (at[i] != kTableFill)
+                return false;
+        return true;
+    }
+    bool sameAs(const HostTable &other) const {
+        return words == other.words && memcmp(at, other.at, words * sizeof *at) == 0;
+    }
+
+    uint32_t words;
+    uint16_t *at;
+};
+
+// A host buffer of exactly the given size on the heap: not a byte to spare.
+struct HostBuffer {
+    explicit HostBuffer(uint32_t size) : size(size), at(new uint8_t[size]) {
+        memset(at, kBufferFill, size);
+    }
+    ~HostBuffer() { delete[] at; }
+    HostBuffer(const HostBuffer &) = delete;
+    HostBuffer &operator=(const HostBuffer &) = delete;
+
+    uint32_t size;
+    uint8_t *at;
+};
+
+inline bool breakAt(const uint8_t *data, uint32_t length, uint32_t at) {
+    return at + 1 < length && data[at] == CR && data[at + 1] == LF;
+}
+
+// "@=" at at, directly after a line break.
+inline bool markerAt(const uint8_t *data, uint32_t length, uint32_t at) {
+    return at >= 2 && breakAt(data, length, at - 2) && at + 1 < length && data[at] == '@' &&
+           data[at + 1] == '=';
+}
+
+// Checks the table that a build over data[0, length) in mode gave, with its
+// result. The table must be a fresh HostTable of limit + 4 words.
+inline void checkTable(const uint8_t *data, uint32_t length, vellomar::TableMode mode,
+                       const HostTable &table, uint32_t result) {
+    const uint32_t limit = vellomar::entryLimit(mode);
+    FUZZ_CHECK(table.words == limit + 4);
+    FUZZ_CHECK(result >= 1 && result <= limit + 1);
+    FUZZ_CHECK(table.at[0] == static_cast<uint16_t>(result));
+    FUZZ_CHECK(table.at[result + 1] == vellomar::kEndMarker);
+    // Past the end marker the host's words stand as they were: at the limit
+    // that is word limit + 3, the table's last.
+    for (uint32_t i = result + 2; i < table.words; ++i)
+        FUZZ_CHECK(table.at[i] == kTableFill);
+
+    if (length == 0) {
+        FUZZ_CHECK(result == 1 && table.at[1] == 3);
+        return;
+    }
+    // Lengths are 16 bits wide: what they add up to is only known modulo 2^16,
+    // and offsets only while no entry can reach 65536 bytes.
+    uint32_t sum = 0;
+    for (uint32_t i = 1; i <= result; ++i)
+        sum += table.at[i];
+    const bool overLimit = result > limit;
+    if (!overLimit)
+        FUZZ_CHECK(static_cast<uint16_t>(sum) == static_cast<uint16_t>(length + 2));
+    if (length + 2 > 0xFFFF)
+        return;
+    FUZZ_CHECK(sum <= length + 2);
+    if (!overLimit)
+        FUZZ_CHECK(sum == length + 2);
+
+    const bool record = mode == vellomar::TableMode::record;
+    uint32_t start = 0;
+    for (uint32_t i = 1; i <= result; ++i) {
+        const uint32_t entry = table.at[i];
+        const uint32_t end = start + entry; // one past the line break
+        // Every entry but the last ends with its line break; the last runs
+        // to the end of the data. Past the limit the last entry written may
+        // be either.
+        const bool last = i == result && (!overLimit || end == length + 2);
+        FUZZ_CHECK(entry >= 2);
+        if (last) {
+            FUZZ_CHECK(end == length + 2);
+        } else {
+            FUZZ_CHECK(end <= length);
+            FUZZ_CHECK(data[end - 2] == CR && data[end - 1] == LF);
+        }
+        const uint32_t textEnd = last ? length : end - 2;
+        // A line break inside an entry's text did not close it: never in plain
+        // mode; in record mode only when no marker follows it and the entry
+        // is not a marker line, which its first line break closes.
+        const bool markerLine = record && markerAt(data, length, start);
+        for (uint32_t at = start; at + 1 < textEnd; ++at) {
+            if (!breakAt(data, length, at))
+                continue;
+            FUZZ_CHECK(record);
+            FUZZ_CHECK(!markerLine);
+            FUZZ_CHECK(!markerAt(data, length, at + 2));
+        }
+        // And the line break that closed an entry had a reason to.
+        if (!last)
+            FUZZ_CHECK(!record || markerLine || markerAt(data, length, end));
+        start = end;
+    }
+}
+
+} // namespace fuzzcheck
+
+#endif
