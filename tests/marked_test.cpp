@@ -250,6 +250,16 @@ unsigned char storedAt(const std::string &text, size_t j, size_t from, Breaks br
     return static_cast<unsigned char>(~c);
 }
 
+// Whether a reader gets the text back, from the format's three limits: a
+// stored pair 0xBF 0xC2 in the head starts the scrambled part too early, a
+// byte 0xF5 before "@=" and a final 0xF2 0xF5 look like breaks stored plain.
+bool canComeBack(const std::string &text, size_t from) {
+    const bool pairInHead = text.find("\xBF\xC2") < from;
+    const bool f5BeforeMarker = text.find("\xF5@=", from) != std::string::npos;
+    const bool endsF2F5 = text.size() >= 2 && text.compare(text.size() - 2, 2, "\xF2\xF5") == 0;
+    return !pairInHead && !f5BeforeMarker && !endsF2F5;
+}
+
 TEST(MarkText, RoundTripThroughStringTable) {
     TempFolder folder;
     vellomar::OsLayer os = vellomar::platformOs;
@@ -268,7 +278,7 @@ TEST(MarkText, RoundTripThroughStringTable) {
                 ++noMarker;
                 continue;
             }
-            ASSERT_NE(m.status, Status::noMarker);
+            ASSERT_EQ(m.status == Status::ok, canComeBack(text, from + 2));
             ASSERT_EQ(m.bytes.size(), text.size() + 4);
             ASSERT_EQ(m.bytes.compare(0, 4, "_PW_"), 0);
             for (size_t j = 0; j < text.size(); ++j)
@@ -314,9 +324,9 @@ TEST(MarkText, RoundTripThroughStringTable) {
         }
     }
     // The texts must have reached every outcome often enough to mean something.
-    EXPECT_GT(cameBack, 600);
-    EXPECT_GT(refused, 60);
-    EXPECT_GT(noMarker, 20);
+    EXPECT_GT(cameBack, 500);
+    EXPECT_GT(refused, 200);
+    EXPECT_GT(noMarker, 30);
 }
 
 } // namespace
