@@ -187,7 +187,7 @@ private:
 // texts with LF breaks only.
 class TextMaker {
 public:
-    explicit TextMaker(uint32_t seed) : random_(seed) {}
+    explicit TextMaker(uint32_t start) : random_(start) {}
 
     std::string text() {
         const bool lfBreaks = chance(5);
