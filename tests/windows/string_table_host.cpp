@@ -1,0 +1,727 @@
+// The Windows suite: a 32-bit host that loads Vellomar.dll with LoadLibraryA,
+// calls StringTable through a __stdcall pointer from GetProcAddress, and
+// checks what it gets, under Wine or on Windows. No box ever reaches the
+// screen: the DLL's import slot for MessageBoxA is pointed at a stand-in that
+// records each box and gives scripted answers.
+//
+//   vellomar-windows-host [path\to\Vellomar.dll]
+//
+// Prints one line per test and "N passed, M failed"; exits 0 only when
+// every test ran and passed.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "cases/end_to_end_cases.h"
+#include "vellomar.h"
+
+namespace {
+
+using StringTableFn = uint32_t(__stdcall *)(uint8_t *buffer, uint32_t expectedSize,
+                                            uint16_t *table, const char *fileName,
+                                            uint32_t recordMode);
+using EntryFn = BOOL(WINAPI *)(HINSTANCE, DWORD, LPVOID);
+
+constexpr uint8_t kBufferFill = 0xEE;
+constexpr uint16_t kTableFill = 0x5A5A;
+
+// ---------------------------------------------------------------- checks
+
+std::vector<std::string> failures; // of the test that runs now
+int passedTests = 0;
+int failedTests = 0;
+
+void fail(const char *file, int line, const char *format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    char where[600];
+    std::snprintf(where, sizeof where, "%s:%d: %s", file, line, text);
+    failures.push_back(where);
+}
+
+#define EXPECT(condition, ...)                                                                     \
+    do {                                                                                           \
+        if (!(condition))                                                                          \
+            fail(__FILE__, __LINE__, __VA_ARGS__);                                                 \
+    } while (0)
+
+void run(const char *name, void (*test)()) {
+    failures.clear();
+    test();
+    if (failures.empty()) {
+        ++passedTests;
+        std::printf("ok    %s\n", name);
+    } else {
+        ++failedTests;
+        std::printf("FAIL  %s\n", name);
+        for (const std::string &failure : failures)
+            std::printf("        %s\n", failure.c_str());
+    }
+    std::fflush(stdout);
+}
+
+// ---------------------------------------------------------------- the box
+
+struct Box {
+    HWND owner;
+    std::string text;
+    std::string caption;
+    UINT type;
+};
+
+CRITICAL_SECTION boxLock;
+std::vector<Box> boxes;
+std::deque<int> answers; // scripted; OK once they run out
+
+int WINAPI scriptedMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    EnterCriticalSection(&boxLock);
+    boxes.push_back({owner, text != nullptr ? text : "(null)",
+                     caption != nullptr ? caption : "(null)", type});
+    int answer = IDOK;
+    if (!answers.empty()) {
+        answer = answers.front();
+        answers.pop_front();
+    }
+    LeaveCriticalSection(&boxLock);
+    return answer;
+}
+
+void script(std::deque<int> scripted) {
+    boxes.clear();
+    answers = std::move(scripted);
+}
+
+// Every box must be the library's: its text, no owner, the caption, OK and
+// Cancel and nothing else in the style.
+void expectBox(const Box &box, const std::string &text) {
+    EXPECT(box.text == text, "box text '%s', expected '%s'", box.text.c_str(), text.c_str());
+    EXPECT(box.caption == "Tarvoni DLL", "box caption '%s'", box.caption.c_str());
+    EXPECT(box.type == MB_OKCANCEL, "box style 0x%X, expected MB_OKCANCEL", box.type);
+    EXPECT(box.owner == nullptr, "box has an owner window");
+}
+
+// ---------------------------------------------------------------- the DLL
+
+std::string dllPath;
+HMODULE dll = nullptr;
+StringTableFn stringTable = nullptr;
+
+// The DLL's import address table slot for function from module, found
+// through the import descriptors the loader filled in.
+void **importSlot(HMODULE image, const char *module, const char *function) {
+    auto *base = reinterpret_cast<uint8_t *>(image);
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (imports.VirtualAddress == 0)
+        return nullptr;
+    for (auto *descriptor =
+             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+         descriptor->Name != 0; ++descriptor) {
+        if (lstrcmpiA(reinterpret_cast<const char *>(base + descriptor->Name), module) != 0)
+            continue;
+        const DWORD namesAt = descriptor->OriginalFirstThunk != 0
+                                  ? descriptor->OriginalFirstThunk
+                                  : descriptor->FirstThunk;
+        auto *names = reinterpret_cast<const IMAGE_THUNK_DATA32 *>(base + namesAt);
+        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA32 *>(base + descriptor->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL32(names->u1.Ordinal))
+                continue;
+            const auto *byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char *>(byName->Name), function) == 0)
+                return reinterpret_cast<void **>(&slots->u1.Function);
+        }
+    }
+    return nullptr;
+}
+
+// Loads the DLL, takes StringTable by name and by ordinal 1, and points its
+// MessageBoxA import at the scripted box. False, with the reason recorded,
+// when any of it fails.
+bool load() {
+    dll = LoadLibraryA(dllPath.c_str());
+    EXPECT(dll != nullptr, "LoadLibraryA(%s) failed: error %lu", dllPath.c_str(), GetLastError());
+    if (dll == nullptr)
+        return false;
+    const FARPROC byName = GetProcAddress(dll, "StringTable");
+    const FARPROC byOrdinal = GetProcAddress(dll, MAKEINTRESOURCEA(1));
+    EXPECT(byName != nullptr, "no export named StringTable");
+    EXPECT(byName == byOrdinal, "StringTable by name %p, by ordinal 1 %p",
+           reinterpret_cast<void *>(byName), reinterpret_cast<void *>(byOrdinal));
+    stringTable = reinterpret_cast<StringTableFn>(reinterpret_cast<void *>(byName));
+
+    void **slot = importSlot(dll, "USER32.dll", "MessageBoxA");
+    EXPECT(slot != nullptr, "the DLL has no import slot for USER32.dll!MessageBoxA");
+    if (slot == nullptr || byName == nullptr)
+        return false;
+    const FARPROC real = GetProcAddress(GetModuleHandleA("user32.dll"), "MessageBoxA");
+    EXPECT(*slot == reinterpret_cast<void *>(real),
+           "the import slot holds %p, not user32's MessageBoxA %p", *slot,
+           reinterpret_cast<void *>(real));
+    DWORD protection = 0;
+    if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) {
+        EXPECT(false, "VirtualProtect failed: error %lu", GetLastError());
+        return false;
+    }
+    *slot = reinterpret_cast<void *>(&scriptedMessageBoxA);
+    VirtualProtect(slot, sizeof *slot, protection, &protection);
+    return true;
+}
+
+// Unloads the DLL and makes sure it really left the process, so that the
+// next load starts from a fresh image.
+void unload() {
+    if (dll == nullptr)
+        return;
+    FreeLibrary(dll);
+    dll = nullptr;
+    stringTable = nullptr;
+    EXPECT(GetModuleHandleA("Vellomar.dll") == nullptr, "Vellomar.dll still loaded after FreeLibrary");
+}
+
+bool reload() {
+    unload();
+    return load();
+}
+
+// ---------------------------------------------------------------- files
+
+std::string folder; // ends in a backslash
+
+std::string pathOf(const char *name) { return folder + name; }
+
+bool writeFile(const std::string &path, const char *bytes, uint32_t size) {
+    const HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, bytes, size, &written, nullptr);
+    CloseHandle(file);
+    return ok && written == size;
+}
+
+// A file of length bytes that takes no room: marked sparse where the file
+// system knows the notion, then extended by moving its end.
+bool writeSparseFile(const std::string &path, uint64_t length) {
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD ignored = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(length);
+    const bool ok = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return ok;
+}
+
+// A call's inputs and outputs in host memory, filled with markers first so
+// that every byte the DLL writes shows.
+struct Call {
+    uint32_t result = 0;
+    std::vector<uint8_t> buffer; // expectedSize bytes and one guard byte
+    std::vector<uint16_t> table;
+};
+
+Call call(const std::string &path, uint32_t expectedSize, uint32_t recordMode) {
+    Call c;
+    c.buffer.assign(static_cast<size_t>(expectedSize) + 1, kBufferFill);
+    c.table.assign(VELLOMAR_RECORD_TABLE_WORDS, kTableFill);
+    c.result = stringTable(c.buffer.data(), expectedSize, c.table.data(), path.c_str(), recordMode);
+    return c;
+}
+
+bool tableUntouched(const Call &c) {
+    for (uint16_t word : c.table)
+        if (word != kTableFill)
+            return false;
+    return true;
+}
+
+bool bufferUntouched(const Call &c) {
+    for (uint8_t byte : c.buffer)
+        if (byte != kBufferFill)
+            return false;
+    return true;
+}
+
+// A file whose size is the given case's, named for a wrong-size call.
+const EndToEndCase &caseNamed(const char *name) {
+    for (const EndToEndCase &e : kEndToEndCases)
+        if (std::strcmp(e.name, name) == 0)
+            return e;
+    std::fprintf(stderr, "no end-to-end case '%s'\n", name);
+    ExitProcess(2);
+}
+
+// ---------------------------------------------------------------- tests
+
+void exportsByNameAndOrdinal() {
+    if (!reload())
+        return;
+    EXPECT(GetProcAddress(dll, MAKEINTRESOURCEA(2)) == nullptr, "something at ordinal 2");
+    EXPECT(GetProcAddress(dll, "DllMain") == nullptr, "DllMain is exported");
+    EXPECT(GetProcAddress(dll, "StringTable@20") == nullptr, "the decorated name is exported");
+}
+
+// The native suite's cases, through the DLL. After every call the file must
+// be free to delete: a handle left open would keep it.
+void sharedEndToEndCases() {
+    if (!reload())
+        return;
+    const std::string path = pathOf("case.txt");
+    for (const EndToEndCase &e : kEndToEndCases) {
+        const size_t before = failures.size();
+        script({});
+        if (!writeFile(path, e.file, e.fileSize)) {
+            EXPECT(false, "%s: cannot write the file", e.name);
+            continue;
+        }
+        const uint32_t expectedSize = e.fileSize + static_cast<uint32_t>(e.sizeDelta);
+        const Call c = call(path, expectedSize, e.recordMode);
+        EXPECT(DeleteFileA(path.c_str()), "file still in use after the call: error %lu",
+               GetLastError());
+
+        EXPECT(c.result == e.result, "result %u, expected %u", c.result, e.result);
+        EXPECT(c.buffer[expectedSize] == kBufferFill, "wrote past expectedSize");
+        if (e.boxText != nullptr) {
+            EXPECT(boxes.size() == 1, "%u boxes, expected one", unsigned(boxes.size()));
+            if (boxes.size() == 1)
+                expectBox(boxes[0], e.boxText);
+        } else {
+            EXPECT(boxes.empty(), "%u boxes, expected none; first '%s'", unsigned(boxes.size()),
+                   boxes.empty() ? "" : boxes[0].text.c_str());
+        }
+        if (e.result == 0) {
+            EXPECT(tableUntouched(c), "table written on failure");
+            // A short file leaves what arrived; a long one is not read at all.
+            const uint32_t arrived = e.sizeDelta > 0 ? e.fileSize : 0;
+            for (uint32_t i = 0; i < expectedSize; ++i)
+                if (c.buffer[i] != (i < arrived ? static_cast<uint8_t>(e.file[i]) : kBufferFill)) {
+                    EXPECT(false, "buffer byte %u is 0x%02X", i, c.buffer[i]);
+                    break;
+                }
+        } else if (c.result == e.result) {
+            const char *expected = e.buffer != nullptr ? e.buffer : e.file;
+            EXPECT(std::memcmp(c.buffer.data(), expected, e.fileSize) == 0,
+                   "buffer differs from the expected text");
+            EXPECT(c.table[0] == e.result, "count word %u", c.table[0]);
+            for (uint32_t i = 0; i < e.result; ++i)
+                EXPECT(c.table[i + 1] == e.entries[i], "entry %u is %u, expected %u", i + 1,
+                       c.table[i + 1], e.entries[i]);
+            EXPECT(c.table[e.result + 1] == VELLOMAR_END_MARKER, "no end marker after the entries");
+            EXPECT(c.table[e.result + 2] == kTableFill, "wrote past the end marker");
+        }
+        for (size_t i = before; i < failures.size(); ++i)
+            failures[i] += std::string("  [") + e.name + "]";
+    }
+}
+
+// A __stdcall callee removes its own five arguments; a build that got the
+// convention wrong would leave the stack pointer moved in the caller.
+void calleeRemovesItsArguments() {
+    if (!reload())
+        return;
+    const EndToEndCase &e = caseNamed("record text, record mode");
+    const std::string path = pathOf("stdcall.txt");
+    if (!writeFile(path, e.file, e.fileSize))
+        return fail(__FILE__, __LINE__, "cannot write the file");
+    std::vector<uint8_t> buffer(e.fileSize);
+    std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
+    const uint32_t args[5] = {reinterpret_cast<uint32_t>(buffer.data()), e.fileSize,
+                              reinterpret_cast<uint32_t>(table.data()),
+                              reinterpret_cast<uint32_t>(path.c_str()), e.recordMode};
+    uint32_t result;
+    int32_t drift;
+    __asm__ __volatile__("movl %%esp, %%esi\n\t"
+                         "pushl 16(%[args])\n\t"
+                         "pushl 12(%[args])\n\t"
+                         "pushl 8(%[args])\n\t"
+                         "pushl 4(%[args])\n\t"
+                         "pushl 0(%[args])\n\t"
+                         "call *%[fn]\n\t"
+                         "movl %%esp, %%ecx\n\t"
+                         "subl %%esi, %%ecx\n\t"
+                         "movl %%esi, %%esp"
+                         : "=a"(result), "=c"(drift)
+                         : [fn] "b"(stringTable), [args] "D"(args)
+                         : "esi", "edx", "memory", "cc");
+    DeleteFileA(path.c_str());
+    EXPECT(drift == 0, "the stack pointer moved by %d bytes across the call", int(drift));
+    EXPECT(result == e.result, "result %u, expected %u", result, e.result);
+}
+
+struct BoxScript {
+    const char *name;
+    std::deque<int> answers;
+    int calls;         // size mismatches in a row
+    unsigned expected; // boxes shown
+};
+
+// What the user answered decides whether the next mismatch shows a box; the
+// call's result never changes.
+void boxAnswers() {
+    const BoxScript scripts[] = {
+        {"OK shows the next box too", {IDOK, IDOK, IDOK}, 3, 3},
+        {"Cancel silences every later box", {IDOK, IDCANCEL, IDOK}, 5, 2},
+        {"Cancel at once", {IDCANCEL}, 4, 1},
+        {"a box that failed is tried again", {0, 0, IDOK, IDCANCEL}, 6, 4},
+    };
+    const EndToEndCase &e = caseNamed("one byte short");
+    const std::string path = pathOf("short.txt");
+    if (!writeFile(path, e.file, e.fileSize))
+        return fail(__FILE__, __LINE__, "cannot write the file");
+    for (const BoxScript &s : scripts) {
+        if (!reload())
+            return;
+        script(s.answers);
+        for (int i = 0; i < s.calls; ++i) {
+            const Call c = call(path, e.fileSize + 1, 0);
+            EXPECT(c.result == 0, "%s: call %d returned %u", s.name, i, c.result);
+        }
+        EXPECT(boxes.size() == s.expected, "%s: %u boxes, expected %u", s.name,
+               unsigned(boxes.size()), s.expected);
+        for (const Box &box : boxes)
+            expectBox(box, e.boxText);
+        // A right-sized call still works, whatever was answered ("abc" CR LF
+        // "def" is two lines).
+        const Call good = call(path, e.fileSize, 0);
+        EXPECT(good.result == 2, "%s: right size gives %u afterwards", s.name, good.result);
+    }
+    DeleteFileA(path.c_str());
+}
+
+// Unloading forgets Cancel: the next load shows boxes again.
+void reloadStartsAfresh() {
+    const EndToEndCase &e = caseNamed("one byte short");
+    const std::string path = pathOf("short.txt");
+    if (!writeFile(path, e.file, e.fileSize) || !reload())
+        return fail(__FILE__, __LINE__, "cannot prepare");
+    script({IDCANCEL});
+    call(path, e.fileSize + 1, 0);
+    call(path, e.fileSize + 1, 0);
+    EXPECT(boxes.size() == 1, "%u boxes before the reload, expected 1", unsigned(boxes.size()));
+    if (!reload())
+        return;
+    script({});
+    const Call c = call(path, e.fileSize + 1, 0);
+    EXPECT(c.result == 0, "result %u", c.result);
+    EXPECT(boxes.size() == 1, "%u boxes after the reload, expected 1", unsigned(boxes.size()));
+    DeleteFileA(path.c_str());
+}
+
+// The loader entry, called directly with each of its four reasons: it must
+// succeed and leave the answer word as it was, Cancel or not.
+void loaderEntryChangesNothing() {
+    const DWORD reasons[] = {DLL_PROCESS_ATTACH, DLL_THREAD_ATTACH, DLL_THREAD_DETACH,
+                             DLL_PROCESS_DETACH};
+    const EndToEndCase &e = caseNamed("one byte short");
+    const std::string path = pathOf("short.txt");
+    if (!writeFile(path, e.file, e.fileSize))
+        return fail(__FILE__, __LINE__, "cannot write the file");
+    for (DWORD reason : reasons) {
+        if (!reload())
+            return;
+        auto *base = reinterpret_cast<uint8_t *>(dll);
+        const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(
+            base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+        const auto entry =
+            reinterpret_cast<EntryFn>(base + nt->OptionalHeader.AddressOfEntryPoint);
+        EXPECT(nt->OptionalHeader.AddressOfEntryPoint != 0, "the DLL has no entry point");
+        if (nt->OptionalHeader.AddressOfEntryPoint == 0)
+            return;
+
+        script({IDOK});
+        EXPECT(entry(dll, reason, nullptr) == TRUE, "reason %lu: entry did not succeed", reason);
+        call(path, e.fileSize + 1, 0);
+        EXPECT(boxes.size() == 1, "reason %lu on a fresh load: %u boxes, expected 1", reason,
+               unsigned(boxes.size()));
+
+        script({IDCANCEL});
+        call(path, e.fileSize + 1, 0);
+        EXPECT(entry(dll, reason, nullptr) == TRUE, "reason %lu: entry did not succeed", reason);
+        call(path, e.fileSize + 1, 0);
+        EXPECT(boxes.size() == 1, "reason %lu after Cancel: %u boxes, expected 1", reason,
+               unsigned(boxes.size()));
+    }
+    DeleteFileA(path.c_str());
+}
+
+DWORD WINAPI callOnce(LPVOID parameter) {
+    const auto *path = static_cast<const std::string *>(parameter);
+    const EndToEndCase &e = caseNamed("record text, record mode");
+    const Call c = call(*path, e.fileSize, e.recordMode);
+    return c.result;
+}
+
+// Threads that start and end while the DLL is loaded reach its entry; they
+// must not reset Cancel nor set it.
+void threadsChangeNothing() {
+    const EndToEndCase &shortCase = caseNamed("one byte short");
+    const EndToEndCase &record = caseNamed("record text, record mode");
+    const std::string shortPath = pathOf("short.txt");
+    const std::string recordPath = pathOf("record.txt");
+    if (!writeFile(shortPath, shortCase.file, shortCase.fileSize) ||
+        !writeFile(recordPath, record.file, record.fileSize))
+        return fail(__FILE__, __LINE__, "cannot write the files");
+    for (const bool cancelled : {false, true}) {
+        if (!reload())
+            return;
+        script({IDCANCEL});
+        if (cancelled)
+            call(shortPath, shortCase.fileSize + 1, 0);
+        const HANDLE thread = CreateThread(nullptr, 0, callOnce,
+                                           const_cast<std::string *>(&recordPath), 0, nullptr);
+        EXPECT(thread != nullptr, "CreateThread failed");
+        if (thread == nullptr)
+            return;
+        WaitForSingleObject(thread, INFINITE);
+        DWORD threadResult = 0;
+        GetExitCodeThread(thread, &threadResult);
+        CloseHandle(thread);
+        EXPECT(threadResult == record.result, "the thread's call gave %lu", threadResult);
+
+        const unsigned before = unsigned(boxes.size());
+        call(shortPath, shortCase.fileSize + 1, 0);
+        const unsigned shown = unsigned(boxes.size()) - before;
+        EXPECT(shown == (cancelled ? 0u : 1u), "%s, after a thread: %u boxes",
+               cancelled ? "cancelled" : "fresh", shown);
+    }
+    DeleteFileA(shortPath.c_str());
+    DeleteFileA(recordPath.c_str());
+}
+
+struct Worker {
+    std::string path;
+    uint32_t fileSize;
+    int calls;
+    int wrong; // results that were not 0
+};
+
+DWORD WINAPI mismatchRepeatedly(LPVOID parameter) {
+    auto *w = static_cast<Worker *>(parameter);
+    for (int i = 0; i < w->calls; ++i)
+        if (call(w->path, w->fileSize + 7, 0).result != 0)
+            ++w->wrong;
+    return 0;
+}
+
+// Reports from several threads at once: each box must carry its own
+// thread's number, never digits torn from another's.
+void concurrentReportsKeepTheirText() {
+    if (!reload())
+        return;
+    script({});
+    Worker workers[4];
+    HANDLE threads[4];
+    for (int t = 0; t < 4; ++t) {
+        char name[32];
+        std::snprintf(name, sizeof name, "worker%d.txt", t);
+        const std::string bytes(static_cast<size_t>(1000 * (t + 1) + t), 'x');
+        workers[t] = {pathOf(name), uint32_t(bytes.size()), 100, 0};
+        if (!writeFile(workers[t].path, bytes.data(), workers[t].fileSize))
+            return fail(__FILE__, __LINE__, "cannot write %s", name);
+    }
+    for (int t = 0; t < 4; ++t)
+        threads[t] = CreateThread(nullptr, 0, mismatchRepeatedly, &workers[t], 0, nullptr);
+    WaitForMultipleObjects(4, threads, TRUE, INFINITE);
+    unsigned perWorker[4] = {};
+    for (int t = 0; t < 4; ++t) {
+        CloseHandle(threads[t]);
+        EXPECT(workers[t].wrong == 0, "worker %d: %d calls did not return 0", t, workers[t].wrong);
+    }
+    for (const Box &box : boxes) {
+        bool known = false;
+        for (int t = 0; t < 4; ++t)
+            if (box.text == "DLL error: " + std::to_string(workers[t].fileSize)) {
+                ++perWorker[t];
+                known = true;
+            }
+        EXPECT(known, "box text '%s' belongs to no worker", box.text.c_str());
+    }
+    for (int t = 0; t < 4; ++t) {
+        EXPECT(perWorker[t] == 100, "worker %d: %u boxes, expected 100", t, perWorker[t]);
+        DeleteFileA(workers[t].path.c_str());
+    }
+}
+
+struct Holder {
+    const char *name;
+    DWORD access;
+    DWORD share;
+    bool readable; // whether StringTable can open the file meanwhile
+};
+
+// Another handle on the file decides whether the DLL may open it: readers
+// that share reading are fine; a writer, or anyone who does not share
+// reading, makes the call a silent 0.
+void otherHandlesOnTheFile() {
+    const Holder holders[] = {
+        {"writer sharing nothing", GENERIC_WRITE, 0, false},
+        {"writer sharing reading", GENERIC_WRITE, FILE_SHARE_READ, false},
+        {"writer sharing reading and writing", GENERIC_READ | GENERIC_WRITE,
+         FILE_SHARE_READ | FILE_SHARE_WRITE, false},
+        {"reader sharing nothing", GENERIC_READ, 0, false},
+        {"reader sharing reading", GENERIC_READ, FILE_SHARE_READ, true},
+    };
+    if (!reload())
+        return;
+    const EndToEndCase &e = caseNamed("three lines");
+    const std::string path = pathOf("held.txt");
+    if (!writeFile(path, e.file, e.fileSize))
+        return fail(__FILE__, __LINE__, "cannot write the file");
+    for (const Holder &h : holders) {
+        script({});
+        const HANDLE held =
+            CreateFileA(path.c_str(), h.access, h.share, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT(held != INVALID_HANDLE_VALUE, "%s: cannot open the file", h.name);
+        if (held == INVALID_HANDLE_VALUE)
+            continue;
+        const Call c = call(path, e.fileSize, 0);
+        CloseHandle(held);
+        EXPECT(boxes.empty(), "%s: a box was shown", h.name);
+        if (h.readable) {
+            EXPECT(c.result == e.result, "%s: result %u, expected %u", h.name, c.result, e.result);
+        } else {
+            EXPECT(c.result == 0, "%s: result %u, expected 0", h.name, c.result);
+            EXPECT(bufferUntouched(c) && tableUntouched(c), "%s: host memory written", h.name);
+        }
+    }
+    DeleteFileA(path.c_str());
+}
+
+// The delete checks elsewhere mean something only if an open handle does
+// keep a file here, as it does on Windows.
+void openHandleBlocksDelete() {
+    const std::string path = pathOf("kept.txt");
+    if (!writeFile(path, "x", 1))
+        return fail(__FILE__, __LINE__, "cannot write the file");
+    const HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    EXPECT(!DeleteFileA(path.c_str()), "a file open for reading was deleted");
+    CloseHandle(held);
+    EXPECT(DeleteFileA(path.c_str()), "cannot delete the closed file");
+}
+
+struct HugeFile {
+    const char *name;
+    uint64_t length;
+    uint32_t expectedSize;
+    const char *boxText; // or nullptr: a silent 0
+};
+
+// Files at and past 4 GiB, sparse so that they take no room. The low word
+// of the size alone must never decide: 4 GiB + 5 is not a 5-byte file.
+void filesOf4GiB() {
+    const HugeFile files[] = {
+        {"4 GiB - 1 bytes, a real size that shows", 0xFFFFFFFFull, 16, "DLL error: -1"},
+        {"exactly 4 GiB", 0x100000000ull, 16, nullptr},
+        {"4 GiB + 5 bytes, expecting 5", 0x100000005ull, 5, nullptr},
+        {"8 GiB - 1 bytes, low word all ones", 0x1FFFFFFFFull, 16, nullptr},
+    };
+    if (!reload())
+        return;
+    const std::string path = pathOf("huge.bin");
+    for (const HugeFile &f : files) {
+        script({});
+        if (!writeSparseFile(path, f.length)) {
+            EXPECT(false, "%s: cannot make the file: error %lu", f.name, GetLastError());
+            continue;
+        }
+        const Call c = call(path, f.expectedSize, 0);
+        EXPECT(DeleteFileA(path.c_str()), "%s: file still in use after the call", f.name);
+        EXPECT(c.result == 0, "%s: result %u", f.name, c.result);
+        EXPECT(bufferUntouched(c), "%s: buffer written", f.name);
+        EXPECT(tableUntouched(c), "%s: table written", f.name);
+        if (f.boxText != nullptr) {
+            EXPECT(boxes.size() == 1, "%s: %u boxes, expected 1", f.name, unsigned(boxes.size()));
+            if (boxes.size() == 1)
+                expectBox(boxes[0], f.boxText);
+        } else {
+            EXPECT(boxes.empty(), "%s: a box was shown: '%s'", f.name,
+                   boxes.empty() ? "" : boxes[0].text.c_str());
+        }
+    }
+}
+
+// Names that open nothing: a silent 0 with host memory untouched.
+void unopenableNames() {
+    if (!reload())
+        return;
+    const std::string names[] = {pathOf("missing.txt"), folder, folder.substr(0, folder.size() - 1),
+                                 pathOf("no\\such\\folder.txt"), ""};
+    for (const std::string &name : names) {
+        script({});
+        const Call c = call(name, 4, 0);
+        EXPECT(c.result == 0, "'%s': result %u", name.c_str(), c.result);
+        EXPECT(boxes.empty(), "'%s': a box was shown", name.c_str());
+        EXPECT(bufferUntouched(c) && tableUntouched(c), "'%s': host memory written", name.c_str());
+    }
+}
+
+bool makeFolder() {
+    char temp[MAX_PATH];
+    const DWORD length = GetTempPathA(MAX_PATH, temp);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    char name[64];
+    std::snprintf(name, sizeof name, "vellomar-windows-%lu\\", GetCurrentProcessId());
+    folder = std::string(temp) + name;
+    return CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+std::string besideThisProgram(const char *file) {
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string path(self, length);
+    const size_t slash = path.find_last_of("\\/");
+    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + file;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // A crash must end the run with a status, not wait on an error dialog.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    InitializeCriticalSection(&boxLock);
+    dllPath = argc > 1 ? argv[1] : besideThisProgram("Vellomar.dll");
+    if (!makeFolder()) {
+        std::printf("cannot make a temporary folder\n0 passed, 1 failed\n");
+        return 1;
+    }
+    std::printf("Vellomar.dll from %s, files in %s\n", dllPath.c_str(), folder.c_str());
+
+    run("StringTable by name and by ordinal 1, nothing else", exportsByNameAndOrdinal);
+    run("shared end-to-end cases through the DLL", sharedEndToEndCases);
+    run("__stdcall: the callee removes its arguments", calleeRemovesItsArguments);
+    run("box answers: OK, Cancel, failed box", boxAnswers);
+    run("FreeLibrary then LoadLibraryA starts afresh", reloadStartsAfresh);
+    run("the loader entry's four reasons change nothing", loaderEntryChangesNothing);
+    run("a thread started and ended changes nothing", threadsChangeNothing);
+    run("reports from four threads keep their own text", concurrentReportsKeepTheirText);
+    run("an open handle blocks DeleteFileA here", openHandleBlocksDelete);
+    run("other handles on the file: sharing decides", otherHandlesOnTheFile);
+    run("files of 4 GiB and around", filesOf4GiB);
+    run("names that open nothing", unopenableNames);
+
+    unload();
+    RemoveDirectoryA(folder.c_str());
+    std::printf("%d passed, %d failed\n", passedTests, failedTests);
+    return failedTests == 0 && passedTests > 0 ? 0 : 1;
+}
