@@ -17,7 +17,7 @@ def complement(text: bytes) -> bytes:
 def repeated(times: int, body: bytes) -> bytes:
     """A line_table input whose data is body, times over."""
     n = times - 1
-    return bytes([0x80 | (n >> 8), n & 0xFF]) + body
+    return bytes([0xFF, n >> 8, n & 0xFF]) + body
 
 
 plain = (EXAMPLES / "plain.txt").read_bytes()
@@ -40,7 +40,7 @@ texts = {
 corpus = {"line_table": {}, "decode": {}, "string_table": {}}
 
 for name, text in texts.items():
-    corpus["line_table"][name] = b"\x00" + text
+    corpus["line_table"][name] = text
 corpus["line_table"]["empty"] = b""
 corpus["line_table"]["plain_at_the_limit"] = repeated(16383, b"\r\n")
 corpus["line_table"]["plain_past_the_limit"] = repeated(16385, b"\r\n")
