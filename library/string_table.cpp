@@ -39,12 +39,12 @@ uint32_t readStringTable(const OsLayer &os, uint8_t *buffer, uint32_t expectedSi
         reportSizeError(delivered, os.messageBox);
         return 0;
     }
-    TableMode mode = recordMode != 0 ? TableMode::record : TableMode::plain;
-    if (isMarked(buffer, expectedSize)) {
-        decodeMarked(buffer, expectedSize);
-        mode = TableMode::record;
-    }
-    return buildLineTable(buffer, expectedSize, table, mode);
+    // A marked file is decoded and indexed in record mode, in one step that
+    // goes over the data once.
+    if (isMarked(buffer, expectedSize))
+        return decodeMarkedAndBuild(buffer, expectedSize, table);
+    return buildLineTable(buffer, expectedSize, table,
+                          recordMode != 0 ? TableMode::record : TableMode::plain);
 }
 
 } // namespace vellomar

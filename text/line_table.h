@@ -13,7 +13,13 @@ constexpr uint16_t kEndMarker = 0xFC19; // -999
 constexpr uint32_t kPlainEntryLimit = 16384;
 constexpr uint32_t kRecordEntryLimit = 32768;
 
-constexpr uint32_t entryLimit(TableMode mode) {
+// For functions defined in headers that the vector kernels include. Their
+// files are compiled for AVX2, and an out-of-line copy made there could be
+// the one the linker keeps for every caller, even on a processor without
+// AVX2; inlined everywhere, even unoptimised, no such copy exists.
+#define VELLOMAR_ALWAYS_INLINE __attribute__((always_inline))
+
+VELLOMAR_ALWAYS_INLINE constexpr uint32_t entryLimit(TableMode mode) {
     return mode == TableMode::record ? kRecordEntryLimit : kPlainEntryLimit;
 }
 

@@ -18,6 +18,10 @@ void decodeMarked(uint8_t *data, uint32_t length);
 // The byte-at-a-time reference that every faster kernel must match.
 void decodeMarkedScalar(uint8_t *data, uint32_t length);
 
+// decodeMarked, then buildLineTable in record mode, as one step that reads
+// and writes the data fewer times. Returns the entry count.
+uint32_t decodeMarkedAndBuild(uint8_t *data, uint32_t length, uint16_t *table);
+
 } // namespace vellomar
 
 #endif

@@ -11,19 +11,20 @@ namespace vellomar {
 
 class TableWriter {
 public:
-    TableWriter(uint16_t *table, TableMode mode) : table_(table), limit_(entryLimit(mode)) {}
+    VELLOMAR_ALWAYS_INLINE TableWriter(uint16_t *table, TableMode mode)
+        : table_(table), limit_(entryLimit(mode)) {}
 
     // Writes the next entry's length (its low 16 bits: the table cannot hold
     // more). The entry that takes the count past the limit is still written,
     // into word limit + 1, so that the count never claims a word the build
     // left alone; false then tells the caller to stop.
-    bool close(uint32_t entryLength) {
+    VELLOMAR_ALWAYS_INLINE bool close(uint32_t entryLength) {
         ++count_;
         table_[count_] = static_cast<uint16_t>(entryLength);
         return count_ <= limit_;
     }
 
-    uint32_t finish() {
+    VELLOMAR_ALWAYS_INLINE uint32_t finish() {
         table_[count_ + 1] = kEndMarker;
         table_[0] = static_cast<uint16_t>(count_);
         return count_;

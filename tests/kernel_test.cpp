@@ -1,0 +1,393 @@
+// Every kernel against the byte-at-a-time reference: the table build in both
+// modes, the marked decoding, and decoding and build as one step. Patterns
+// are placed at every offset of a 64-byte block (the widest kernel's) and at
+// the very end of the data; the data always sits in a heap block of exactly
+// its own length, so AddressSanitizer sees any read past its end.
+#include "text/kernels.h"
+#include "text/line_table.h"
+#include "text/marked.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+using vellomar::TableMode;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using BuildFn = uint32_t (*)(const uint8_t *, uint32_t, uint16_t *, TableMode);
+using DecodeFn = void (*)(uint8_t *, uint32_t);
+using FusedFn = uint32_t (*)(uint8_t *, uint32_t, uint16_t *);
+
+struct Kernel {
+    const char *name;
+    BuildFn build;
+    DecodeFn decode;
+    FusedFn fused;
+};
+
+// The kernels this processor can run, and the choice the library makes.
+std::vector<Kernel> kernels() {
+    std::vector<Kernel> list = {
+        {"chosen", vellomar::buildLineTable, vellomar::decodeMarked,
+         vellomar::decodeMarkedAndBuild},
+    };
+#if VELLOMAR_KERNELS_SSE2
+    list.push_back({"sse2", vellomar::buildLineTableSse2, vellomar::decodeMarkedSse2,
+                    vellomar::decodeMarkedAndBuildSse2});
+#endif
+#if VELLOMAR_KERNELS_AVX2
+    if (vellomar::cpuHasAvx2())
+        list.push_back({"avx2", vellomar::buildLineTableAvx2, vellomar::decodeMarkedAvx2,
+                        vellomar::decodeMarkedAndBuildAvx2});
+#endif
+    return list;
+}
+
+constexpr uint16_t kHostFill = 0xA5A5;
+constexpr size_t kCanaryWords = 8;
+constexpr uint32_t kBlock = 64;
+
+struct Outcome {
+    uint32_t result = 0;
+    std::vector<uint16_t> table; // limit + 4 words, then canary words
+    Bytes data;                  // the data after the call
+};
+
+std::vector<uint16_t> hostTable(TableMode mode) {
+    return std::vector<uint16_t>(vellomar::entryLimit(mode) + 4 + kCanaryWords, kHostFill);
+}
+
+Outcome build(BuildFn fn, const Bytes &data, TableMode mode) {
+    Outcome out;
+    out.table = hostTable(mode);
+    out.data = data; // a block of exactly data.size() bytes
+    out.result = fn(out.data.data(), static_cast<uint32_t>(out.data.size()), out.table.data(), mode);
+    return out;
+}
+
+Outcome decode(DecodeFn fn, const Bytes &data) {
+    Outcome out;
+    out.data = data;
+    fn(out.data.data(), static_cast<uint32_t>(out.data.size()));
+    return out;
+}
+
+Outcome fused(FusedFn fn, const Bytes &data) {
+    Outcome out;
+    out.table = hostTable(TableMode::record);
+    out.data = data;
+    out.result = fn(out.data.data(), static_cast<uint32_t>(out.data.size()), out.table.data());
+    return out;
+}
+
+void expectSame(const Outcome &got, const Outcome &want) {
+    EXPECT_EQ(got.result, want.result);
+    EXPECT_EQ(got.table, want.table);
+    EXPECT_EQ(got.data, want.data);
+}
+
+// Compares every kernel's build in both modes with the reference.
+void checkBuild(const Bytes &data) {
+    for (const TableMode mode : {TableMode::plain, TableMode::record}) {
+        const Outcome want = build(vellomar::buildLineTableScalar, data, mode);
+        for (const Kernel &kernel : kernels()) {
+            SCOPED_TRACE(std::string(kernel.name) +
+                         (mode == TableMode::record ? " record" : " plain"));
+            expectSame(build(kernel.build, data, mode), want);
+        }
+    }
+}
+
+// Compares every kernel's decoding, and decoding with the build, with the
+// reference pair.
+void checkDecode(const Bytes &data) {
+    const Outcome wantDecoded = decode(vellomar::decodeMarkedScalar, data);
+    const Outcome wantFused = fused(vellomar::decodeMarkedAndBuildScalar, data);
+    for (const Kernel &kernel : kernels()) {
+        SCOPED_TRACE(kernel.name);
+        expectSame(decode(kernel.decode, data), wantDecoded);
+        expectSame(fused(kernel.fused, data), wantFused);
+    }
+}
+
+Bytes bytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
+
+Bytes complemented(Bytes data) {
+    for (uint8_t &byte : data)
+        byte = static_cast<uint8_t>(~byte);
+    return data;
+}
+
+// A record text: a head line, then short lines with a marker line every few
+// lines, so that breaks and markers fall in every block.
+Bytes recordText(size_t length, std::mt19937 &random) {
+    Bytes text = bytes("head line");
+    while (text.size() < length) {
+        text.push_back(0x0D);
+        text.push_back(0x0A);
+        if (random() % 4 == 0) {
+            text.push_back('@');
+            text.push_back('=');
+        }
+        const size_t letters = random() % 12;
+        for (size_t i = 0; i < letters; ++i)
+            text.push_back(static_cast<uint8_t>('a' + random() % 26));
+    }
+    text.resize(length);
+    return text;
+}
+
+// The record text marked: "_PW_", the head line as it is, and everything
+// from the first marker on complemented.
+Bytes markedText(size_t length, std::mt19937 &random) {
+    Bytes text = recordText(length, random);
+    const Bytes mark = bytes("_PW_");
+    std::copy(mark.begin(), mark.end(), text.begin());
+    for (size_t i = 2; i + 1 < text.size(); ++i)
+        if (text[i] == '@' && text[i + 1] == '=' && text[i - 1] == 0x0A) {
+            for (size_t j = i; j < text.size(); ++j)
+                text[j] = static_cast<uint8_t>(~text[j]);
+            break;
+        }
+    return text;
+}
+
+Bytes placed(Bytes data, const Bytes &pattern, size_t at) {
+    if (data.size() < at + pattern.size())
+        data.resize(at + pattern.size(), 'x');
+    std::copy(pattern.begin(), pattern.end(), data.begin() + static_cast<ptrdiff_t>(at));
+    return data;
+}
+
+struct PatternCase {
+    const char *name;
+    Bytes pattern;
+};
+
+const Bytes CR = {0x0D}, LF = {0x0A}, CRLF = {0x0D, 0x0A};
+
+const PatternCase kTextPatterns[] = {
+    {"cr", CR},
+    {"lf", LF},
+    {"crlf", CRLF},
+    {"marker", bytes("@=")},
+    {"crlf_marker", bytes("\r\n@=")},
+    {"crlf_at", bytes("\r\n@")},
+    {"crlf_marker_crlf_marker", bytes("\r\n@=\r\n@=")},
+    {"cr_cr_lf", bytes("\r\r\n")},
+    {"crlf_crlf", bytes("\r\n\r\n")},
+};
+
+class BuildPatterns : public ::testing::TestWithParam<PatternCase> {};
+
+// Over quiet text and over text with breaks everywhere, the pattern at every
+// offset of two blocks, and ending the data at every offset of a block.
+TEST_P(BuildPatterns, MatchReferenceAtEveryOffsetAndAtTheEnd) {
+    const Bytes &pattern = GetParam().pattern;
+    std::mt19937 random(7);
+    const Bytes quiet(3 * kBlock + 7, 'x');
+    const Bytes busy = recordText(3 * kBlock + 7, random);
+    for (const Bytes *background : {&quiet, &busy}) {
+        for (size_t at = 0; at < 2 * kBlock + 3; ++at) {
+            SCOPED_TRACE("at " + std::to_string(at));
+            checkBuild(placed(*background, pattern, at));
+        }
+        for (size_t length = pattern.size(); length < 2 * kBlock + 8; ++length) {
+            SCOPED_TRACE("ending the data at " + std::to_string(length));
+            Bytes data(background->begin(), background->begin() + static_cast<ptrdiff_t>(length));
+            checkBuild(placed(data, pattern, length - pattern.size()));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, BuildPatterns, ::testing::ValuesIn(kTextPatterns),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Stored patterns: the first stored marker, a line break stored plain before
+// it, one that is complemented, 0xF5 before a stored marker (in the head it
+// is repaired, in the scrambled part it is not), and a final line break
+// stored plain or complemented.
+const PatternCase kStoredPatterns[] = {
+    {"stored_marker", {0xBF, 0xC2}},
+    {"plain_break_before_stored_marker", {0x0D, 0x0A, 0xBF, 0xC2}},
+    {"stored_break_before_stored_marker", {0xF2, 0xF5, 0xBF, 0xC2}},
+    {"f5_before_stored_marker", {0xF5, 0xBF, 0xC2}},
+    {"lf_before_stored_marker", {0x0A, 0xBF, 0xC2}},
+    {"two_repairs_in_a_row", {0x0A, 0xBF, 0xC2, 0x0A, 0xBF, 0xC2}},
+    {"stored_at", {0xBF}},
+    {"plain_break", {0x0D, 0x0A}},
+    {"stored_break", {0xF2, 0xF5}},
+    {"f2", {0xF2}},
+    {"lone_cr", {0x0D}},
+};
+
+class DecodePatterns : public ::testing::TestWithParam<PatternCase> {};
+
+// Over a marked text, and over a head with no stored marker (so that the
+// pattern may be what starts the scrambled part), the pattern at every
+// offset of two blocks, and ending the data at every offset of a block.
+TEST_P(DecodePatterns, MatchReferenceAtEveryOffsetAndAtTheEnd) {
+    const Bytes &pattern = GetParam().pattern;
+    std::mt19937 random(11);
+    const Bytes marked = markedText(3 * kBlock + 9, random);
+    const Bytes head = placed(Bytes(3 * kBlock + 9, 'h'), bytes("_PW_"), 0);
+    for (const Bytes *background : {&marked, &head}) {
+        for (size_t at = 0; at < 2 * kBlock + 3; ++at) {
+            SCOPED_TRACE("at " + std::to_string(at));
+            checkDecode(placed(*background, pattern, at));
+        }
+        for (size_t length = pattern.size(); length < 2 * kBlock + 8; ++length) {
+            SCOPED_TRACE("ending the data at " + std::to_string(length));
+            Bytes data(background->begin(), background->begin() + static_cast<ptrdiff_t>(length));
+            checkDecode(placed(data, pattern, length - pattern.size()));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, DecodePatterns, ::testing::ValuesIn(kStoredPatterns),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Short data drawn from the bytes that matter, at random lengths: every
+// combination of breaks, markers and repairs meets every block position.
+TEST(Kernels, MatchReferenceOnRandomData) {
+    std::mt19937 random(2024);
+    const uint8_t textAlphabet[] = {0x0D, 0x0A, '@', '=', 'a'};
+    const uint8_t storedAlphabet[] = {0x0D, 0x0A, 0xBF, 0xC2, 0xF2, 0xF5, 'a'};
+    for (int round = 0; round < 1500; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const size_t length = random() % 300;
+        Bytes text(length), stored(length);
+        for (size_t i = 0; i < length; ++i) {
+            text[i] = textAlphabet[random() % sizeof textAlphabet];
+            stored[i] = storedAlphabet[random() % sizeof storedAlphabet];
+        }
+        checkBuild(text);
+        checkDecode(stored.size() >= 4 ? placed(stored, bytes("_PW_"), 0) : stored);
+    }
+}
+
+TEST(Kernels, EmptyAndTinyData) {
+    for (const char *text : {"", "x", "\r", "\n", "\r\n", "@=", "\r\n@", "\r\n@="})
+        checkBuild(bytes(text));
+    for (const Bytes &stored : {Bytes{}, Bytes{0xBF}, Bytes{0xBF, 0xC2}, Bytes{0xF2, 0xF5},
+                                Bytes{0xF5, 0xBF, 0xC2}, Bytes{'_', 0xBF, 0xC2}})
+        checkDecode(stored);
+}
+
+// Long text over many blocks and over the fused kernels' decoding stretches,
+// with line breaks before markers stored plain here and there; the data
+// mostly complemented.
+TEST(Kernels, MatchReferenceOnLongMarkedText) {
+    std::mt19937 random(5);
+    Bytes data = markedText(300 * 1024 + 13, random);
+    for (size_t i = 8; i + 1 < data.size(); ++i)
+        if (data[i] == 0xBF && data[i + 1] == 0xC2 && random() % 3 == 0) {
+            data[i - 2] = 0x0D;
+            data[i - 1] = 0x0A;
+        }
+    checkDecode(data);
+    checkBuild(complemented(data));
+    // Nothing stored plain: the decoded text is the record text again.
+    Bytes plain = markedText(100 * 1024, random);
+    checkDecode(plain);
+}
+
+// The fused kernels walk only what is final: a repair at the start of the
+// next stretch rewrites the byte before it, which may complete a complemented
+// break or marker. With the repair's LF at the first stretch's end (and next
+// to it), and the head made longer one byte at a time so that the end meets
+// every position of a walked block.
+TEST(Kernels, FusedKernelsWalkOnlyWhatIsFinal) {
+    std::mt19937 random(13);
+    const Bytes marked = markedText(vellomar::kDecodeStretch + 4 * kBlock, random);
+    const PatternCase patterns[] = {
+        {"break_before_repair", {0xF2, 0xF5, 0x0A, 0xBF, 0xC2}},
+        {"marker_before_repair", {0xF2, 0xF5, 0xBF, 0xC2, 0x0A, 0xBF, 0xC2}},
+    };
+    for (size_t longer = 0; longer < kBlock; ++longer) {
+        Bytes data(marked.begin(), marked.begin() + 4);
+        data.insert(data.end(), longer, 'h');
+        data.insert(data.end(), marked.begin() + 4, marked.end());
+        size_t start = 1;
+        while (!(data[start] == 0xBF && data[start + 1] == 0xC2))
+            ++start;
+        const size_t end = start + vellomar::kDecodeStretch;
+        for (const PatternCase &pattern : patterns)
+            for (size_t lf = end - 1; lf <= end + 1; ++lf) {
+                SCOPED_TRACE(std::string(pattern.name) + ", head longer by " +
+                             std::to_string(longer) + ", LF at " + std::to_string(lf));
+                const size_t lfIndex = pattern.pattern.size() - 3;
+                checkDecode(placed(data, pattern.pattern, lf - lfIndex));
+            }
+    }
+}
+
+// The entry limit: one entry short of it, exactly at it, and past it, with
+// lines of varying length so the entry that crosses falls anywhere in a
+// block. The host's table is exactly limit + 4 words with canaries after it.
+TEST(Kernels, StopAtTheEntryLimitLikeTheReference) {
+    std::mt19937 random(3);
+    for (const uint32_t entries : {16383u, 16384u, 16385u, 16386u, 32767u, 32768u, 32769u,
+                                   40000u}) {
+        SCOPED_TRACE(std::to_string(entries) + " entries");
+        Bytes lines, records = bytes("head");
+        for (uint32_t i = 1; i < entries; ++i) {
+            const Bytes line(random() % 5, 'y');
+            lines.insert(lines.end(), line.begin(), line.end());
+            lines.insert(lines.end(), {0x0D, 0x0A});
+            if (i % 2 == 1) {
+                records.insert(records.end(), {0x0D, 0x0A, '@', '='});
+                records.insert(records.end(), line.begin(), line.end());
+            } else {
+                records.insert(records.end(), {0x0D, 0x0A});
+                records.insert(records.end(), line.begin(), line.end());
+            }
+        }
+        checkBuild(lines);
+        checkBuild(records);
+        // Marked, the decoding goes on to the end after the table is full.
+        Bytes marked = records;
+        std::copy_n(bytes("_PW_").begin(), 4, marked.begin());
+        for (size_t i = 6; i < marked.size(); ++i)
+            marked[i] = static_cast<uint8_t>(~marked[i]);
+        checkDecode(marked);
+    }
+}
+
+// Odd starting addresses: the kernels load without regard to alignment.
+TEST(Kernels, MatchReferenceAtEveryAlignment) {
+    std::mt19937 random(9);
+    const Bytes text = recordText(1000, random);
+    const Bytes marked = markedText(1000, random);
+    for (size_t shift = 1; shift < 40; ++shift) {
+        SCOPED_TRACE("shift " + std::to_string(shift));
+        for (const TableMode mode : {TableMode::plain, TableMode::record}) {
+            Bytes slice(text.begin() + static_cast<ptrdiff_t>(shift), text.end());
+            const Outcome want = build(vellomar::buildLineTableScalar, slice, mode);
+            for (const Kernel &kernel : kernels()) {
+                std::vector<uint16_t> table = hostTable(mode);
+                Bytes shifted = text; // the same bytes, starting shift bytes in
+                const uint32_t result =
+                    kernel.build(shifted.data() + shift, static_cast<uint32_t>(slice.size()),
+                                 table.data(), mode);
+                EXPECT_EQ(result, want.result) << kernel.name;
+                EXPECT_EQ(table, want.table) << kernel.name;
+            }
+        }
+        Bytes decodedWant(marked);
+        vellomar::decodeMarkedScalar(decodedWant.data() + shift,
+                                     static_cast<uint32_t>(marked.size() - shift));
+        for (const Kernel &kernel : kernels()) {
+            Bytes decoded(marked);
+            kernel.decode(decoded.data() + shift, static_cast<uint32_t>(marked.size() - shift));
+            EXPECT_EQ(decoded, decodedWant) << kernel.name;
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,54 @@
+// Every kernel of the line table build and the marked-file decoding, listed
+// so that tests can run each one the processor has against the scalar
+// reference. kernels.cpp alone chooses which one the library runs.
+#ifndef VELLOMAR_TEXT_KERNELS_H
+#define VELLOMAR_TEXT_KERNELS_H
+
+#include <stdint.h>
+
+#include "text/line_table.h"
+
+// SSE2 is part of every x86-64 processor and the baseline of the 32-bit
+// Windows build; AVX2 is chosen at run time, on x86-64 Linux only (the
+// Windows DLL has no C runtime to ask the processor with).
+#if defined(__x86_64__) && defined(__linux__)
+#define VELLOMAR_KERNELS_SSE2 1
+#define VELLOMAR_KERNELS_AVX2 1
+#elif defined(__i386__) && defined(_WIN32)
+#define VELLOMAR_KERNELS_SSE2 1
+#define VELLOMAR_KERNELS_AVX2 0
+#else
+#define VELLOMAR_KERNELS_SSE2 0
+#define VELLOMAR_KERNELS_AVX2 0
+#endif
+
+namespace vellomar {
+
+// How much the fused kernels decode before walking it: small enough to be
+// walked while it is still in the first-level cache.
+constexpr uint32_t kDecodeStretch = 16 * 1024;
+
+// The reference pair as one step: decodeMarkedScalar, then
+// buildLineTableScalar in record mode. Every fused kernel must match it.
+uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table);
+
+#if VELLOMAR_KERNELS_SSE2
+uint32_t buildLineTableSse2(const uint8_t *data, uint32_t length, uint16_t *table,
+                            TableMode mode);
+void decodeMarkedSse2(uint8_t *data, uint32_t length);
+uint32_t decodeMarkedAndBuildSse2(uint8_t *data, uint32_t length, uint16_t *table);
+#endif
+
+#if VELLOMAR_KERNELS_AVX2
+uint32_t buildLineTableAvx2(const uint8_t *data, uint32_t length, uint16_t *table,
+                            TableMode mode);
+void decodeMarkedAvx2(uint8_t *data, uint32_t length);
+uint32_t decodeMarkedAndBuildAvx2(uint8_t *data, uint32_t length, uint16_t *table);
+
+// True when this processor (and its operating system) runs AVX2 code.
+bool cpuHasAvx2();
+#endif
+
+} // namespace vellomar
+
+#endif
