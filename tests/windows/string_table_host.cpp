@@ -333,38 +333,158 @@ void sharedEndToEndCases() {
     }
 }
 
-// A __stdcall callee removes its own five arguments; a build that got the
-// convention wrong would leave the stack pointer moved in the caller.
-void calleeRemovesItsArguments() {
+// ---------------------------------------------------------------- long texts
+
+// The table rules byte by byte, for long generated texts on which the DLL's
+// vector code does the work: entries end at CR LF; in record mode only at
+// the break before a marker ("@=" right after a break) and the break that
+// ends a marker line. Past the limit the entry that went over still counts.
+std::vector<uint16_t> referenceTable(const std::string &text, bool record) {
+    const size_t limit = record ? VELLOMAR_RECORD_ENTRY_LIMIT : VELLOMAR_PLAIN_ENTRY_LIMIT;
+    std::vector<uint16_t> words(1, 0);
+    const size_t n = text.size();
+    size_t start = 0;
+    bool inMarkerLine = false;
+    bool full = false;
+    for (size_t at = 0; at + 1 < n && !full;) {
+        if (text[at] != '\r' || text[at + 1] != '\n') {
+            ++at;
+            continue;
+        }
+        const size_t next = at + 2;
+        const bool markerFollows = next + 1 < n && text[next] == '@' && text[next + 1] == '=';
+        if (!record || inMarkerLine || markerFollows) {
+            words.push_back(static_cast<uint16_t>(next - start));
+            full = words.size() - 1 > limit;
+            start = next;
+        }
+        inMarkerLine = markerFollows;
+        at = next;
+    }
+    if (!full)
+        words.push_back(static_cast<uint16_t>(n == 0 ? 3 : n - start + 2));
+    words[0] = static_cast<uint16_t>(words.size() - 1);
+    words.push_back(VELLOMAR_END_MARKER);
+    return words;
+}
+
+// Lines of lengths up to maxLine from an alphabet rich in the bytes that
+// matter: CR, LF, '@', '=', 0xFF. Every markerEvery-th line or so is a marker.
+std::string generatedText(uint32_t seed, size_t lines, uint32_t maxLine, uint32_t markerEvery) {
+    static const char alphabet[] = "ab\r\n@=\xFF z";
+    std::string text;
+    uint32_t state = seed;
+    const auto next = [&state]() {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    };
+    for (size_t line = 0; line < lines; ++line) {
+        if (next() % markerEvery == 0)
+            text += "@=";
+        const uint32_t length = next() % (maxLine + 1);
+        for (uint32_t i = 0; i < length; ++i)
+            text += alphabet[next() % (sizeof alphabet - 1)];
+        text += "\r\n";
+    }
+    return text;
+}
+
+struct LongText {
+    const char *name;
+    std::string text;
+};
+
+std::vector<LongText> longTexts() {
+    return {
+        {"300 KB of mixed lines", generatedText(1, 8000, 70, 5)},
+        {"lines of 0 to 3 bytes, past both limits", generatedText(2, 70000, 3, 2)},
+        {"a line of 70000 bytes among others",
+         generatedText(3, 50, 40, 4) + std::string(70000, 'q') + generatedText(4, 50, 40, 4)},
+        {"no line break at all", std::string(100000, 'x')},
+    };
+}
+
+// Each text in both modes, from buffers at every offset modulo 4, so that
+// neither alignment of the host's memory nor of its words matters.
+void longTextsMatchTheRules() {
     if (!reload())
         return;
-    const EndToEndCase &e = caseNamed("record text, record mode");
-    const std::string path = pathOf("stdcall.txt");
-    if (!writeFile(path, e.file, e.fileSize))
-        return fail(__FILE__, __LINE__, "cannot write the file");
-    std::vector<uint8_t> buffer(e.fileSize);
-    std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
-    const uint32_t args[5] = {reinterpret_cast<uint32_t>(buffer.data()), e.fileSize,
-                              reinterpret_cast<uint32_t>(table.data()),
-                              reinterpret_cast<uint32_t>(path.c_str()), e.recordMode};
-    uint32_t result;
-    int32_t drift;
-    __asm__ __volatile__("movl %%esp, %%esi\n\t"
-                         "pushl 16(%[args])\n\t"
-                         "pushl 12(%[args])\n\t"
-                         "pushl 8(%[args])\n\t"
-                         "pushl 4(%[args])\n\t"
-                         "pushl 0(%[args])\n\t"
-                         "call *%[fn]\n\t"
-                         "movl %%esp, %%ecx\n\t"
-                         "subl %%esi, %%ecx\n\t"
-                         "movl %%esi, %%esp"
-                         : "=a"(result), "=c"(drift)
-                         : [fn] "b"(stringTable), [args] "D"(args)
-                         : "esi", "edx", "memory", "cc");
+    script({});
+    const std::string path = pathOf("long.txt");
+    for (const LongText &t : longTexts()) {
+        if (!writeFile(path, t.text.data(), uint32_t(t.text.size()))) {
+            EXPECT(false, "%s: cannot write the file", t.name);
+            continue;
+        }
+        const uint32_t size = uint32_t(t.text.size());
+        for (uint32_t mode = 0; mode <= 1; ++mode) {
+            const std::vector<uint16_t> expected = referenceTable(t.text, mode != 0);
+            for (uint32_t offset = 0; offset < 4; ++offset) {
+                std::vector<uint8_t> buffer(size + 8, kBufferFill);
+                std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS + 4, kTableFill);
+                uint8_t *at = buffer.data() + offset;
+                uint16_t *words = reinterpret_cast<uint16_t *>(
+                    reinterpret_cast<uint8_t *>(table.data()) + (offset & 2));
+                const uint32_t result = stringTable(at, size, words, path.c_str(), mode);
+                const size_t count = expected.size() - 2;
+                EXPECT(result == count, "%s, mode %u, offset %u: result %u, expected %u", t.name,
+                       mode, offset, result, unsigned(count));
+                if (result != count)
+                    continue;
+                EXPECT(std::memcmp(words, expected.data(), expected.size() * 2) == 0,
+                       "%s, mode %u, offset %u: the table differs", t.name, mode, offset);
+                EXPECT(words[expected.size()] == kTableFill,
+                       "%s, mode %u, offset %u: wrote past the end marker", t.name, mode, offset);
+                EXPECT(std::memcmp(at, t.text.data(), size) == 0 && at[size] == kBufferFill,
+                       "%s, mode %u, offset %u: the buffer differs", t.name, mode, offset);
+            }
+        }
+    }
     DeleteFileA(path.c_str());
-    EXPECT(drift == 0, "the stack pointer moved by %d bytes across the call", int(drift));
-    EXPECT(result == e.result, "result %u, expected %u", result, e.result);
+}
+
+// A __stdcall callee removes its own five arguments; a build that got the
+// convention wrong would leave the stack pointer moved in the caller. Hosts
+// built by other compilers may call with the stack aligned to 4 bytes only,
+// so every alignment is tried, on a text long enough for the vector code.
+void stdcallFromAnyStackAlignment() {
+    if (!reload())
+        return;
+    const std::string text = generatedText(5, 2000, 60, 4);
+    const std::string path = pathOf("stdcall.txt");
+    if (!writeFile(path, text.data(), uint32_t(text.size())))
+        return fail(__FILE__, __LINE__, "cannot write the file");
+    const size_t count = referenceTable(text, true).size() - 2;
+    for (uint32_t misalign = 0; misalign < 16; misalign += 4) {
+        std::vector<uint8_t> buffer(text.size());
+        std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
+        const uint32_t args[5] = {reinterpret_cast<uint32_t>(buffer.data()),
+                                  uint32_t(text.size()), reinterpret_cast<uint32_t>(table.data()),
+                                  reinterpret_cast<uint32_t>(path.c_str()), 1};
+        uint32_t result, espAfter, espBefore, scratch = misalign;
+        // Align the stack to 16, take misalign off, push the arguments, call;
+        // the callee must return with the stack where the pushes began.
+        __asm__ __volatile__("movl %%esp, %%esi\n\t"
+                             "andl $-16, %%esp\n\t"
+                             "subl %%edx, %%esp\n\t"
+                             "pushl 16(%[args])\n\t"
+                             "pushl 12(%[args])\n\t"
+                             "pushl 8(%[args])\n\t"
+                             "pushl 4(%[args])\n\t"
+                             "pushl 0(%[args])\n\t"
+                             "call *%[fn]\n\t"
+                             "movl %%esp, %%ecx\n\t"
+                             "movl %%esi, %%esp"
+                             : "=a"(result), "=c"(espAfter), "=S"(espBefore), "+d"(scratch)
+                             : [fn] "b"(stringTable), [args] "D"(args)
+                             : "memory", "cc");
+        const int32_t drift = int32_t(espAfter - ((espBefore & ~15u) - misalign));
+        EXPECT(drift == 0, "stack off 16 by %u: the stack pointer moved by %d bytes", misalign,
+               int(drift));
+        EXPECT(result == count, "stack off 16 by %u: result %u, expected %u", misalign, result,
+               unsigned(count));
+    }
+    DeleteFileA(path.c_str());
 }
 
 struct BoxScript {
@@ -709,7 +829,8 @@ int main(int argc, char **argv) {
 
     run("StringTable by name and by ordinal 1, nothing else", exportsByNameAndOrdinal);
     run("shared end-to-end cases through the DLL", sharedEndToEndCases);
-    run("__stdcall: the callee removes its arguments", calleeRemovesItsArguments);
+    run("long texts in both modes match the table rules", longTextsMatchTheRules);
+    run("__stdcall from any stack alignment", stdcallFromAnyStackAlignment);
     run("box answers: OK, Cancel, failed box", boxAnswers);
     run("FreeLibrary then LoadLibraryA starts afresh", reloadStartsAfresh);
     run("the loader entry's four reasons change nothing", loaderEntryChangesNothing);
