@@ -261,7 +261,7 @@ bool bufferUntouched(const Call &c) {
     return true;
 }
 
-// A file whose size is the given case's, named for a wrong-size call.
+// One of the shared cases, for the tests that build on its file.
 const EndToEndCase &caseNamed(const char *name) {
     for (const EndToEndCase &e : kEndToEndCases)
         if (std::strcmp(e.name, name) == 0)
@@ -760,10 +760,17 @@ void filesOf4GiB() {
     const std::string path = pathOf("huge.bin");
     for (const HugeFile &f : files) {
         script({});
+        ULARGE_INTEGER freeBefore = {}, freeAfter = {};
+        GetDiskFreeSpaceExA(folder.c_str(), &freeBefore, nullptr, nullptr);
         if (!writeSparseFile(path, f.length)) {
             EXPECT(false, "%s: cannot make the file: error %lu", f.name, GetLastError());
+            DeleteFileA(path.c_str());
             continue;
         }
+        GetDiskFreeSpaceExA(folder.c_str(), &freeAfter, nullptr, nullptr);
+        EXPECT(freeAfter.QuadPart + (1ull << 30) > freeBefore.QuadPart,
+               "%s: the file is not sparse here, it took %llu MiB", f.name,
+               (freeBefore.QuadPart - freeAfter.QuadPart) >> 20);
         const Call c = call(path, f.expectedSize, 0);
         EXPECT(DeleteFileA(path.c_str()), "%s: file still in use after the call", f.name);
         EXPECT(c.result == 0, "%s: result %u", f.name, c.result);
@@ -841,7 +848,10 @@ int main(int argc, char **argv) {
     run("files of 4 GiB and around", filesOf4GiB);
     run("names that open nothing", unopenableNames);
 
-    unload();
+    run("FreeLibrary unloads the DLL", [] {
+        if (reload())
+            unload();
+    });
     RemoveDirectoryA(folder.c_str());
     std::printf("%d passed, %d failed\n", passedTests, failedTests);
     return failedTests == 0 && passedTests > 0 ? 0 : 1;
