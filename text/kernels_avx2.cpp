@@ -29,27 +29,45 @@ struct Avx2 {
     static __m256i breaks32(const uint8_t *p) {
         return _mm256_and_si256(is(p, kCR), is(p + 1, kLF));
     }
-    static __m256i markers32(const uint8_t *p) {
-        return _mm256_and_si256(breaks32(p), _mm256_and_si256(is(p + 2, '@'), is(p + 3, '=')));
+    static __m256i markerEnds32(const uint8_t *p) {
+        return _mm256_and_si256(is(p + 2, '@'), is(p + 3, '='));
     }
     static __m256i pairs32(const uint8_t *p) {
         return _mm256_and_si256(is(p, kStoredAt), is(p + 1, kStoredEquals));
     }
-    static __m256i complement32(uint8_t *p) {
-        const __m256i stored = load(p);
-        const __m256i repair = _mm256_and_si256(
-            _mm256_cmpeq_epi8(stored, _mm256_set1_epi8(kLF)), pairs32(p + 1));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p),
-                            _mm256_xor_si256(stored, _mm256_set1_epi8(-1)));
-        return repair;
+    static bool none(__m256i low, __m256i high) {
+        const __m256i any = _mm256_or_si256(low, high);
+        return _mm256_testz_si256(any, any) != 0;
     }
 
-    static Mask breaks(const uint8_t *p) { return bits(breaks32(p), breaks32(p + 32)); }
-    static Mask markers(const uint8_t *p) { return bits(markers32(p), markers32(p + 32)); }
+    // Each mask is first tested cheaply for the rarer half of what it looks
+    // for, since most blocks hold none of it.
+    static Mask breaks(const uint8_t *p) {
+        if (none(is(p, kCR), is(p + 32, kCR)))
+            return 0;
+        return bits(breaks32(p), breaks32(p + 32));
+    }
+    static Mask markers(const uint8_t *p) {
+        const __m256i low = markerEnds32(p), high = markerEnds32(p + 32);
+        if (none(low, high))
+            return 0;
+        return bits(_mm256_and_si256(low, breaks32(p)), _mm256_and_si256(high, breaks32(p + 32)));
+    }
     static Mask pairs(const uint8_t *p) { return bits(pairs32(p), pairs32(p + 32)); }
     static Mask complement(uint8_t *p) {
-        const __m256i low = complement32(p);
-        return bits(low, complement32(p + 32));
+        const __m256i low = load(p), high = load(p + 32);
+        const __m256i lfLow = _mm256_cmpeq_epi8(low, _mm256_set1_epi8(kLF));
+        const __m256i lfHigh = _mm256_cmpeq_epi8(high, _mm256_set1_epi8(kLF));
+        // A repair needs a stored 0x0A; look for the stored marker after it
+        // only then, and before the stores overwrite it.
+        Mask repairs = 0;
+        if (!none(lfLow, lfHigh))
+            repairs = bits(_mm256_and_si256(lfLow, pairs32(p + 1)),
+                           _mm256_and_si256(lfHigh, pairs32(p + 33)));
+        const __m256i ones = _mm256_set1_epi8(-1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), _mm256_xor_si256(low, ones));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p + 32), _mm256_xor_si256(high, ones));
+        return repairs;
     }
     static uint32_t lowest(Mask m) { return static_cast<uint32_t>(__builtin_ctzll(m)); }
 };

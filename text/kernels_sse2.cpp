@@ -40,29 +40,44 @@ struct Sse2 {
                static_cast<Mask>(_mm_movemask_epi8(high)) << 16;
     }
     static __m128i breaks16(const uint8_t *p) { return _mm_and_si128(is(p, kCR), is(p + 1, kLF)); }
-    static __m128i markers16(const uint8_t *p) {
-        return _mm_and_si128(breaks16(p), _mm_and_si128(is(p + 2, '@'), is(p + 3, '=')));
+    static __m128i markerEnds16(const uint8_t *p) {
+        return _mm_and_si128(is(p + 2, '@'), is(p + 3, '='));
     }
     static __m128i pairs16(const uint8_t *p) {
         return _mm_and_si128(is(p, kStoredAt), is(p + 1, kStoredEquals));
     }
-    static __m128i complement16(uint8_t *p) {
-        const __m128i stored = load(p);
-        const __m128i repair = _mm_and_si128(
-            _mm_cmpeq_epi8(stored, _mm_set1_epi8(kLF)), pairs16(p + 1));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(p),
-                         _mm_xor_si128(stored, _mm_set1_epi8(-1)));
-        return repair;
+    static bool none(__m128i low, __m128i high) {
+        return _mm_movemask_epi8(_mm_or_si128(low, high)) == 0;
     }
 
-    static Mask breaks(const uint8_t *p) { return bits(breaks16(p), breaks16(p + 16)); }
-    static Mask markers(const uint8_t *p) { return bits(markers16(p), markers16(p + 16)); }
+    // Each mask is first tested cheaply for the rarer half of what it looks
+    // for, since most blocks hold none of it.
+    static Mask breaks(const uint8_t *p) {
+        if (none(is(p, kCR), is(p + 16, kCR)))
+            return 0;
+        return bits(breaks16(p), breaks16(p + 16));
+    }
+    static Mask markers(const uint8_t *p) {
+        const __m128i low = markerEnds16(p), high = markerEnds16(p + 16);
+        if (none(low, high))
+            return 0;
+        return bits(_mm_and_si128(low, breaks16(p)), _mm_and_si128(high, breaks16(p + 16)));
+    }
     static Mask pairs(const uint8_t *p) { return bits(pairs16(p), pairs16(p + 16)); }
     static Mask complement(uint8_t *p) {
-        // The second half's reads reach past the first half's store only
-        // into bytes that have not been stored yet.
-        const __m128i low = complement16(p);
-        return bits(low, complement16(p + 16));
+        const __m128i low = load(p), high = load(p + 16);
+        const __m128i lfLow = _mm_cmpeq_epi8(low, _mm_set1_epi8(kLF));
+        const __m128i lfHigh = _mm_cmpeq_epi8(high, _mm_set1_epi8(kLF));
+        // A repair needs a stored 0x0A; look for the stored marker after it
+        // only then, and before the stores overwrite it.
+        Mask repairs = 0;
+        if (!none(lfLow, lfHigh))
+            repairs = bits(_mm_and_si128(lfLow, pairs16(p + 1)),
+                           _mm_and_si128(lfHigh, pairs16(p + 17)));
+        const __m128i ones = _mm_set1_epi8(-1);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p), _mm_xor_si128(low, ones));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 16), _mm_xor_si128(high, ones));
+        return repairs;
     }
     static uint32_t lowest(Mask m) { return static_cast<uint32_t>(__builtin_ctz(m)); }
 };
