@@ -44,14 +44,52 @@ inline const uint16_t *tableFill() {
     return fill.words;
 }
 
+// Tables are kept for the next run rather than freed: a fresh 64 KiB from
+// AddressSanitizer's allocator costs page faults on every run.
+class TablePool {
+public:
+    static uint16_t *take(uint32_t words) {
+        Shelf &shelf = shelfFor(words);
+        return shelf.count > 0 ? shelf.tables[--shelf.count] : new uint16_t[words];
+    }
+    static void give(uint16_t *table, uint32_t words) {
+        Shelf &shelf = shelfFor(words);
+        if (shelf.count < kPerShelf)
+            shelf.tables[shelf.count++] = table;
+        else
+            delete[] table;
+    }
+
+private:
+    static constexpr int kPerShelf = 8;
+    struct Shelf {
+        uint32_t words = 0;
+        int count = 0;
+        uint16_t *tables[kPerShelf];
+    };
+    static Shelf &shelfFor(uint32_t words) {
+        static Shelf shelves[2];
+        for (Shelf &shelf : shelves) {
+            if (shelf.words == words)
+                return shelf;
+            if (shelf.words == 0) {
+                shelf.words = words;
+                return shelf;
+            }
+        }
+        FUZZ_CHECK(!"a table size other than the two limits + 4");
+        return shelves[0];
+    }
+};
+
 // The host's table: exactly limit + 4 words on the heap, so that AddressSanitizer
 // stops any write past the last of them, filled with what the host left there.
 struct HostTable {
-    explicit HostTable(uint32_t words) : words(words), at(new uint16_t[words]) {
+    explicit HostTable(uint32_t words) : words(words), at(TablePool::take(words)) {
         FUZZ_CHECK(words <= vellomar::kRecordEntryLimit + 4);
         memcpy(at, tableFill(), words * sizeof *at);
     }
-    ~HostTable() { delete[] at; }
+    ~HostTable() { TablePool::give(at, words); }
     HostTable(const HostTable &) = delete;
     HostTable &operator=(const HostTable &) = delete;
 
@@ -79,6 +117,40 @@ struct HostBuffer {
 
     uint32_t size;
     uint8_t *at;
+};
+
+// The data an input stands for: the input itself, unless it begins with
+// 0xFF; then the next two bytes give a repeat count (1 to 65536) and the data
+// is the rest of the input that many times over, cut to at most maxData
+// bytes, so that short inputs reach the entry limits and long stretches.
+struct Expanded {
+    const uint8_t *body;
+    size_t bodySize;
+    uint32_t repeats;
+    uint32_t length;
+
+    Expanded(const uint8_t *input, size_t size, uint32_t maxData) {
+        repeats = 1;
+        body = input;
+        bodySize = size;
+        if (size >= 3 && input[0] == 0xFF) {
+            repeats = (static_cast<uint32_t>(input[1]) << 8 | input[2]) + 1;
+            body = input + 3;
+            bodySize = size - 3;
+        }
+        if (bodySize > maxData)
+            bodySize = maxData;
+        if (bodySize == 0)
+            repeats = 1;
+        else if (repeats > maxData / bodySize)
+            repeats = static_cast<uint32_t>(maxData / bodySize);
+        length = static_cast<uint32_t>(bodySize * repeats);
+    }
+
+    void copyTo(uint8_t *at) const {
+        for (uint32_t i = 0; i < repeats; ++i)
+            memcpy(at + i * bodySize, body, bodySize);
+    }
 };
 
 inline bool breakAt(const uint8_t *data, uint32_t length, uint32_t at) {

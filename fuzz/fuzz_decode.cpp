@@ -1,18 +1,26 @@
-// Marked-file decoding: the dispatcher against the byte-at-a-time reference,
-// and both against the format's rules worked out a second way (complement
-// first, then the line-break repairs).
+// Marked-file decoding, alone and fused with the record-mode table build: the
+// dispatchers and every vector kernel this processor runs against the
+// byte-at-a-time reference, and the reference against the format's rules
+// worked out a second way (complement first, then the line-break repairs).
 //
-// Input: the bytes after the mark; the data is "_PW_" and the input, in a
-// heap buffer of exactly its length.
+// Input: the bytes after the mark, or a body to repeat (see Expanded in
+// fuzz_checks.h); the data is "_PW_" and those bytes, in a heap buffer of
+// exactly its length.
 #include <stdint.h>
 #include <string.h>
 
 #include "fuzz_checks.h"
+#include "text/kernels.h"
+#include "text/line_table.h"
 #include "text/marked.h"
 
 using fuzzcheck::HostBuffer;
+using fuzzcheck::HostTable;
 
 namespace {
+
+// Past a few of the fused kernels' decoding stretches.
+constexpr uint32_t kMaxData = 48u << 10;
 
 constexpr uint8_t kStoredAt = 0xBF;
 constexpr uint8_t kStoredEquals = 0xC2;
@@ -50,31 +58,66 @@ void expectedDecoding(const uint8_t *stored, uint32_t length, uint8_t *out) {
     }
 }
 
+using Decode = void (*)(uint8_t *, uint32_t);
+using DecodeAndBuild = uint32_t (*)(uint8_t *, uint32_t, uint16_t *);
+
+void decodeWith(Decode decode, const HostBuffer &stored, const HostBuffer &expected) {
+    HostBuffer data(stored.size);
+    memcpy(data.at, stored.at, stored.size);
+    decode(data.at, data.size);
+    FUZZ_CHECK(memcmp(data.at, expected.at, data.size) == 0);
+}
+
+void decodeAndBuildWith(DecodeAndBuild decodeAndBuild, const HostBuffer &stored,
+                        const HostBuffer &expected, const HostTable &reference,
+                        uint32_t expectedCount) {
+    HostBuffer data(stored.size);
+    memcpy(data.at, stored.at, stored.size);
+    HostTable table(reference.words);
+    const uint32_t count = decodeAndBuild(data.at, data.size, table.at);
+    FUZZ_CHECK(count == expectedCount);
+    FUZZ_CHECK(memcmp(data.at, expected.at, data.size) == 0);
+    FUZZ_CHECK(table.sameAs(reference));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
-    if (size > (1u << 20))
-        return 0;
-    const uint32_t length = static_cast<uint32_t>(size) + 4;
+    const fuzzcheck::Expanded expanded(input, size, kMaxData);
+    const uint32_t length = expanded.length + 4;
     HostBuffer stored(length);
     memcpy(stored.at, "_PW_", 4);
-    memcpy(stored.at + 4, input, size);
+    expanded.copyTo(stored.at + 4);
     FUZZ_CHECK(vellomar::isMarked(stored.at, length));
-
-    HostBuffer data(length);
-    memcpy(data.at, stored.at, length);
-    vellomar::decodeMarked(data.at, length);
-    HostBuffer reference(length);
-    memcpy(reference.at, stored.at, length);
-    vellomar::decodeMarkedScalar(reference.at, length);
-    FUZZ_CHECK(memcmp(data.at, reference.at, length) == 0);
+    // Shorter than the mark: never marked.
+    FUZZ_CHECK(!vellomar::isMarked(stored.at, 3));
 
     HostBuffer expected(length);
     expectedDecoding(stored.at, length, expected.at);
-    FUZZ_CHECK(memcmp(data.at, expected.at, length) == 0);
+    decodeWith(vellomar::decodeMarkedScalar, stored, expected);
+    decodeWith(vellomar::decodeMarked, stored, expected);
+#if VELLOMAR_KERNELS_SSE2
+    decodeWith(vellomar::decodeMarkedSse2, stored, expected);
+#endif
+#if VELLOMAR_KERNELS_AVX2
+    if (vellomar::cpuHasAvx2())
+        decodeWith(vellomar::decodeMarkedAvx2, stored, expected);
+#endif
 
-    // Shorter than the mark, or not beginning with it: never marked.
-    FUZZ_CHECK(!vellomar::isMarked(stored.at, size < 3 ? static_cast<uint32_t>(size) : 3));
-    FUZZ_CHECK(size == 0 || input[0] == '_' || !vellomar::isMarked(input, static_cast<uint32_t>(size)));
+    // Decoding and the record-mode build in one step.
+    HostTable reference(vellomar::kRecordEntryLimit + 4);
+    const uint32_t count = vellomar::buildLineTableScalar(expected.at, length, reference.at,
+                                                          vellomar::TableMode::record);
+    fuzzcheck::checkTable(expected.at, length, vellomar::TableMode::record, reference, count);
+    decodeAndBuildWith(vellomar::decodeMarkedAndBuildScalar, stored, expected, reference, count);
+    decodeAndBuildWith(vellomar::decodeMarkedAndBuild, stored, expected, reference, count);
+#if VELLOMAR_KERNELS_SSE2
+    decodeAndBuildWith(vellomar::decodeMarkedAndBuildSse2, stored, expected, reference, count);
+#endif
+#if VELLOMAR_KERNELS_AVX2
+    if (vellomar::cpuHasAvx2())
+        decodeAndBuildWith(vellomar::decodeMarkedAndBuildAvx2, stored, expected, reference,
+                           count);
+#endif
     return 0;
 }

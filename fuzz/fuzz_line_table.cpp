@@ -1,14 +1,13 @@
-// The line table in both modes: the dispatcher (whatever kernel this
-// processor gets) against the byte-at-a-time reference, and both against the
-// table's rules.
+// The line table in both modes: the dispatcher and every vector kernel this
+// processor runs, against the byte-at-a-time reference, and all of them
+// against the table's rules.
 //
-// Input: the data itself, unless it begins with 0xFF: then the next two
-// bytes give a repeat count (1 to 65536) and the data is the rest of the
-// input that many times over, so that short inputs reach the entry limits.
+// Input: the data, or a body to repeat (see Expanded in fuzz_checks.h).
 #include <stdint.h>
 #include <string.h>
 
 #include "fuzz_checks.h"
+#include "text/kernels.h"
 #include "text/line_table.h"
 
 using fuzzcheck::HostBuffer;
@@ -21,44 +20,42 @@ namespace {
 // to keep each run quick.
 constexpr uint32_t kMaxData = 192u << 10;
 
-void buildBoth(const HostBuffer &data, const uint8_t *original, TableMode mode) {
-    const uint32_t words = vellomar::entryLimit(mode) + 4;
-    HostTable table(words);
-    HostTable reference(words);
-    const uint32_t result = vellomar::buildLineTable(data.at, data.size, table.at, mode);
-    const uint32_t expected =
-        vellomar::buildLineTableScalar(data.at, data.size, reference.at, mode);
+using Build = uint32_t (*)(const uint8_t *, uint32_t, uint16_t *, TableMode);
+
+void buildWith(Build build, const HostBuffer &data, const uint8_t *original, TableMode mode,
+               const HostTable &reference, uint32_t expected) {
+    HostTable table(reference.words);
+    const uint32_t result = build(data.at, data.size, table.at, mode);
     FUZZ_CHECK(result == expected);
     FUZZ_CHECK(table.sameAs(reference));
     FUZZ_CHECK(memcmp(data.at, original, data.size) == 0);
-    fuzzcheck::checkTable(data.at, data.size, mode, table, result);
+}
+
+void buildAll(const HostBuffer &data, const uint8_t *original, TableMode mode) {
+    HostTable reference(vellomar::entryLimit(mode) + 4);
+    const uint32_t expected =
+        vellomar::buildLineTableScalar(data.at, data.size, reference.at, mode);
+    fuzzcheck::checkTable(data.at, data.size, mode, reference, expected);
+    buildWith(vellomar::buildLineTable, data, original, mode, reference, expected);
+#if VELLOMAR_KERNELS_SSE2
+    buildWith(vellomar::buildLineTableSse2, data, original, mode, reference, expected);
+#endif
+#if VELLOMAR_KERNELS_AVX2
+    if (vellomar::cpuHasAvx2())
+        buildWith(vellomar::buildLineTableAvx2, data, original, mode, reference, expected);
+#endif
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
-    uint32_t repeats = 1;
-    size_t bodyAt = 0;
-    if (size >= 3 && input[0] == 0xFF) {
-        repeats = (static_cast<uint32_t>(input[1]) << 8 | input[2]) + 1;
-        bodyAt = 3;
-    }
-    const size_t body = size - bodyAt;
-    if (body > kMaxData)
-        return 0;
-    if (body == 0)
-        repeats = 1;
-    else if (repeats > kMaxData / body)
-        repeats = static_cast<uint32_t>(kMaxData / body);
-    const uint32_t length = static_cast<uint32_t>(body * repeats);
+    const fuzzcheck::Expanded expanded(input, size, kMaxData);
+    HostBuffer data(expanded.length);
+    expanded.copyTo(data.at);
+    HostBuffer original(expanded.length);
+    memcpy(original.at, data.at, expanded.length);
 
-    HostBuffer data(length);
-    for (uint32_t i = 0; i < repeats; ++i)
-        memcpy(data.at + i * body, input + bodyAt, body);
-    HostBuffer original(length);
-    memcpy(original.at, data.at, length);
-
-    buildBoth(data, original.at, TableMode::plain);
-    buildBoth(data, original.at, TableMode::record);
+    buildAll(data, original.at, TableMode::plain);
+    buildAll(data, original.at, TableMode::record);
     return 0;
 }

@@ -15,7 +15,7 @@ def complement(text: bytes) -> bytes:
 
 
 def repeated(times: int, body: bytes) -> bytes:
-    """A line_table input whose data is body, times over."""
+    """An input whose data is body, times over (line_table and decode)."""
     n = times - 1
     return bytes([0xFF, n >> 8, n & 0xFF]) + body
 
@@ -55,6 +55,9 @@ corpus["decode"]["stored_marker_at_end"] = b"h\r\n\xbf\xc2"
 corpus["decode"]["stored_at_last"] = b"h\r\n\xbf\xc2x\xbf"
 corpus["decode"]["repair_reaches_the_mark"] = b"\xf5\xbf\xc2A"
 corpus["decode"]["record_example"] = b"\r\n" + complement(record[record.index(b"@="):])
+corpus["decode"]["long_scrambled"] = repeated(3000, complement(b"@=A\r\nline\r\n"))
+corpus["decode"]["long_breaks_stored_plain"] = repeated(3000, complement(b"@=A\r\nline") + b"\r\n")
+corpus["decode"]["long_without_stored_marker"] = repeated(9000, b"abc\r\n")
 
 # Header bits: 0 record mode, 1-2 expected size (exact, +1, -1, given),
 # 3-4 box answer (OK, Cancel, failure).
