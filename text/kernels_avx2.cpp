@@ -53,6 +53,12 @@ struct Avx2 {
             return 0;
         return bits(_mm256_and_si256(low, breaks32(p)), _mm256_and_si256(high, breaks32(p + 32)));
     }
+    // Two blocks at once: most text has no '=' at all.
+    static bool noEquals(const uint8_t *p) {
+        const __m256i a = _mm256_or_si256(is(p, '='), is(p + 32, '='));
+        const __m256i b = _mm256_or_si256(is(p + 64, '='), is(p + 96, '='));
+        return none(a, b);
+    }
     static Mask pairs(const uint8_t *p) { return bits(pairs32(p), pairs32(p + 32)); }
     static Mask complement(uint8_t *p) {
         const __m256i low = load(p), high = load(p + 32);

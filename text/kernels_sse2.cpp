@@ -63,6 +63,12 @@ struct Sse2 {
             return 0;
         return bits(_mm_and_si128(low, breaks16(p)), _mm_and_si128(high, breaks16(p + 16)));
     }
+    // Two blocks at once: most text has no '=' at all.
+    static bool noEquals(const uint8_t *p) {
+        const __m128i a = _mm_or_si128(is(p, '='), is(p + 16, '='));
+        const __m128i b = _mm_or_si128(is(p + 32, '='), is(p + 48, '='));
+        return none(a, b);
+    }
     static Mask pairs(const uint8_t *p) { return bits(pairs16(p), pairs16(p + 16)); }
     static Mask complement(uint8_t *p) {
         const __m128i low = load(p), high = load(p + 16);

@@ -10,6 +10,7 @@
 //   Mask pairs(p)       bit i: p[i], p[i+1] are 0xBF 0xC2      (reads p[0..W])
 //   Mask complement(p)  stores ~p[0..W); bit i: the stored p[i..i+2] were
 //                       0x0A 0xBF 0xC2                          (reads p[0..W+1])
+//   bool noEquals(p)    true when no p[i], i < 2 * W, is '='   (reads p[0..2W))
 //   uint32_t lowest(m)  the index of m's lowest set bit (m nonzero)
 #ifndef VELLOMAR_TEXT_SIMD_KERNELS_H
 #define VELLOMAR_TEXT_SIMD_KERNELS_H
@@ -75,6 +76,10 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     // matter, and most blocks have none.
     bool pending = state.markerPending;
     while (end >= W + 3 && at <= end - (W + 3)) {
+        if (!pending && end >= 2 * W + 3 && at <= end - (2 * W + 3) && V::noEquals(data + at + 3)) {
+            at += 2 * W;
+            continue;
+        }
         const Mask markers = V::markers(data + at);
         if (markers == 0 && !pending) {
             at += W;
