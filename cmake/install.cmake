@@ -1,5 +1,8 @@
 # Installs the header, the library, a CMake package (find_package(Vellomar)
-# gives Vellomar::vellomar) and vellomar.pc for hosts without CMake.
+# gives Vellomar::vellomar) and vellomar.pc for hosts without CMake. On
+# Windows the tree is bin/Vellomar.dll, include/vellomar.h and lib/ with the
+# import libraries libVellomar.dll.a and Vellomar.lib: a folder a Windows
+# developer can copy as it is.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -11,6 +14,10 @@ install(TARGETS vellomar EXPORT VellomarTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+if(WIN32)
+  install(FILES $<TARGET_LINKER_FILE_DIR:vellomar>/Vellomar.lib
+    DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/include/vellomar.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT VellomarTargets NAMESPACE Vellomar:: DESTINATION ${VELLOMAR_CMAKE_DIR})
@@ -25,6 +32,10 @@ install(FILES ${PROJECT_BINARY_DIR}/VellomarConfig.cmake
 # The .pc file finds its prefix from where it lies, so the tree can move.
 file(RELATIVE_PATH VELLOMAR_PC_TO_PREFIX
   /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+set(VELLOMAR_PC_LIBRARY vellomar)
+if(WIN32)
+  set(VELLOMAR_PC_LIBRARY Vellomar) # libVellomar.dll.a
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/vellomar.pc.in ${PROJECT_BINARY_DIR}/vellomar.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vellomar.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

@@ -36,8 +36,12 @@ function(vellomar_windows_dll target)
   # written again from the decorated name, imported as StringTable.
   set(importDef ${PROJECT_BINARY_DIR}/vellomar-import.def)
   file(WRITE ${importDef} "LIBRARY Vellomar.dll\nEXPORTS\n    StringTable@20 @1\n")
+  # Vellomar.lib is the same import library under the name Microsoft's
+  # tools look for.
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${VELLOMAR_DLLTOOL} --input-def ${importDef} --kill-at
             --output-lib $<TARGET_LINKER_FILE:${target}>
+    COMMAND ${VELLOMAR_DLLTOOL} --input-def ${importDef} --kill-at
+            --output-lib $<TARGET_LINKER_FILE_DIR:${target}>/Vellomar.lib
     VERBATIM)
 endfunction()

@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""The Windows install tree and the Windows hosts, under Wine: installs the
+cross build into a scratch prefix, checks the tree a Windows developer gets,
+builds the C host against its import libraries (libVellomar.dll.a through
+pkg-config, Vellomar.lib, and find_package) and the LoadLibraryA host, and
+checks that each prints exactly the entries vellomar-dump.exe prints.
+
+    check_windows_hosts.py BUILD_DIR SOURCE_DIR WINE
+"""
+import glob
+import os
+import shutil
+import sys
+import tempfile
+
+from check_hosts import expected_rows, lines, run
+
+MINGW = "i686-w64-mingw32-gcc"
+
+
+def main(build, source, wine):
+    scratch = tempfile.mkdtemp(prefix="vellomar-windows-hosts-")
+    prefix = os.path.join(scratch, "prefix")
+    run("cmake", "--install", build, "--prefix", prefix)
+    for part in ("bin/Vellomar.dll", "include/vellomar.h", "lib/libVellomar.dll.a",
+                 "lib/Vellomar.lib", "lib/cmake/Vellomar/VellomarConfig.cmake"):
+        if not os.path.isfile(os.path.join(prefix, part)):
+            sys.exit("install tree lacks " + part)
+
+    hosts_source = os.path.join(source, "examples", "hosts")
+    walk_c = os.path.join(hosts_source, "c", "walk.c")
+    bin_dir = os.path.join(prefix, "bin")  # beside the DLL, as Windows wants
+    env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig"))
+    flags = run("pkg-config", "--cflags", "--libs", "vellomar", env=env).split()
+    run(MINGW, "-std=c99", "-Wall", "-Werror", walk_c, "-o",
+        os.path.join(bin_dir, "walk-pkg-config.exe"), *flags)
+    run(MINGW, "-std=c99", "-Wall", "-Werror", walk_c, "-o", os.path.join(bin_dir, "walk-lib.exe"),
+        "-I" + os.path.join(prefix, "include"), os.path.join(prefix, "lib", "Vellomar.lib"))
+    run(MINGW, "-std=c99", "-Wall", "-Werror", os.path.join(hosts_source, "windows", "walk_dll.c"),
+        "-o", os.path.join(bin_dir, "walk_dll.exe"))
+    cmake_build = os.path.join(scratch, "c-cmake")
+    run("cmake", "-S", os.path.join(hosts_source, "c"), "-B", cmake_build,
+        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-i686.cmake"),
+        "-DVellomar_DIR=" + os.path.join(prefix, "lib", "cmake", "Vellomar"),
+        "-DCMAKE_RUNTIME_OUTPUT_DIRECTORY=" + bin_dir)
+    run("cmake", "--build", cmake_build)
+
+    # One Wine server for all the runs below, instead of one started and
+    # stopped per program: it ends by itself 10 seconds after the last one.
+    wineserver = os.path.join(os.path.dirname(os.path.realpath(shutil.which(wine) or wine)),
+                              "wineserver")
+    if os.access(wineserver, os.X_OK):
+        run(wineserver, "-p10")
+    dump = [wine, os.path.join(bin_dir, "vellomar-dump.exe")]
+    hosts = {name: [wine, os.path.join(bin_dir, name + ".exe")]
+             for name in ("walk", "walk-pkg-config", "walk-lib", "walk_dll")}
+    checked = 0
+    for example in sorted(glob.glob(os.path.join(source, "examples", "*.txt"))):
+        for mode in ([], ["--record"]):
+            expected = lines(expected_rows(dump, example, mode))
+            for name, host in hosts.items():
+                got = lines(run(*host, *mode, example))
+                if got != expected:
+                    sys.exit("%s differs on %s %s:\n%s\nexpected:\n%s"
+                             % (name, example, mode, got, expected))
+                checked += 1
+    run("rm", "-rf", scratch)
+    print("%d passed, 0 failed" % checked)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
