@@ -2,7 +2,9 @@
 """Writes the fuzz targets' starting inputs into fuzz/corpus/<target>/.
 
 The inputs are committed; run this again only after changing it. Each
-target's input layout is described at the top of its source file.
+target's input layout is described at the top of its source file. Files named
+regression_* are inputs that once failed, kept as they were found; this
+script leaves them alone.
 """
 import pathlib
 
