@@ -219,6 +219,8 @@ const PatternCase kStoredPatterns[] = {
     {"f5_before_stored_marker", {0xF5, 0xBF, 0xC2}},
     {"lf_before_stored_marker", {0x0A, 0xBF, 0xC2}},
     {"two_repairs_in_a_row", {0x0A, 0xBF, 0xC2, 0x0A, 0xBF, 0xC2}},
+    {"stored_break_then_repair", {0xF2, 0xF5, 0x0A, 0xBF, 0xC2}},
+    {"stored_marker_then_repair", {0xF2, 0xF5, 0xBF, 0xC2, 0x0A, 0xBF, 0xC2}},
     {"stored_at", {0xBF}},
     {"plain_break", {0x0D, 0x0A}},
     {"stored_break", {0xF2, 0xF5}},
@@ -297,14 +299,14 @@ TEST(Kernels, MatchReferenceOnLongMarkedText) {
     checkDecode(plain);
 }
 
-// The fused kernels walk only what is final: a repair at the start of the
-// next stretch rewrites the byte before it, which may complete a complemented
-// break or marker. With the repair's LF at the first stretch's end (and next
-// to it), and the head made longer one byte at a time so that the end meets
-// every position of a walked block.
+// The fused kernels walk a block only once the block after it is decoded:
+// that block's first repair rewrites the byte before it, which may complete a
+// complemented break or marker. The head made longer one byte at a time, so
+// that the blocks fall at every offset, with such repairs at the starts of
+// the first blocks after the head, and next to them.
 TEST(Kernels, FusedKernelsWalkOnlyWhatIsFinal) {
     std::mt19937 random(13);
-    const Bytes marked = markedText(vellomar::kDecodeStretch + 4 * kBlock, random);
+    const Bytes marked = markedText(8 * kBlock, random);
     const PatternCase patterns[] = {
         {"break_before_repair", {0xF2, 0xF5, 0x0A, 0xBF, 0xC2}},
         {"marker_before_repair", {0xF2, 0xF5, 0xBF, 0xC2, 0x0A, 0xBF, 0xC2}},
@@ -316,14 +318,13 @@ TEST(Kernels, FusedKernelsWalkOnlyWhatIsFinal) {
         size_t start = 1;
         while (!(data[start] == 0xBF && data[start + 1] == 0xC2))
             ++start;
-        const size_t end = start + vellomar::kDecodeStretch;
         for (const PatternCase &pattern : patterns)
-            for (size_t lf = end - 1; lf <= end + 1; ++lf) {
-                SCOPED_TRACE(std::string(pattern.name) + ", head longer by " +
-                             std::to_string(longer) + ", LF at " + std::to_string(lf));
-                const size_t lfIndex = pattern.pattern.size() - 3;
-                checkDecode(placed(data, pattern.pattern, lf - lfIndex));
-            }
+            for (const size_t block : {kBlock / 2, kBlock, 2 * kBlock, 3 * kBlock})
+                for (size_t lf = start + block - 1; lf <= start + block + 1; ++lf) {
+                    SCOPED_TRACE(std::string(pattern.name) + ", head longer by " +
+                                 std::to_string(longer) + ", LF at " + std::to_string(lf));
+                    checkDecode(placed(data, pattern.pattern, lf - (pattern.pattern.size() - 3)));
+                }
     }
 }
 

@@ -24,10 +24,6 @@
 
 namespace vellomar {
 
-// How much the fused kernels decode before walking it: small enough to be
-// walked while it is still in the first-level cache.
-constexpr uint32_t kDecodeStretch = 16 * 1024;
-
 // The reference pair as one step: decodeMarkedScalar, then
 // buildLineTableScalar in record mode. Every fused kernel must match it.
 uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table);

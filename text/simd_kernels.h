@@ -8,8 +8,10 @@
 //   Mask breaks(p)      bit i: p[i], p[i+1] are CR LF          (reads p[0..W])
 //   Mask markers(p)     bit i: p[i..i+3] are CR LF '@' '='     (reads p[0..W+2])
 //   Mask pairs(p)       bit i: p[i], p[i+1] are 0xBF 0xC2      (reads p[0..W])
-//   Mask complement(p)  stores ~p[0..W); bit i: the stored p[i..i+2] were
-//                       0x0A 0xBF 0xC2                          (reads p[0..W+1])
+//   Mask complement(p, equals)
+//                       stores ~p[0..W); bit i: the stored p[i..i+2] were
+//                       0x0A 0xBF 0xC2; equals: false only when no stored
+//                       p[i] is 0xC2, '=' once decoded           (reads p[0..W+1])
 //   bool noEquals(p)    true when no p[i], i < 2 * W, is '='   (reads p[0..2W))
 //   uint32_t lowest(m)  the index of m's lowest set bit (m nonzero)
 #ifndef VELLOMAR_TEXT_SIMD_KERNELS_H
@@ -44,9 +46,47 @@ template <class Mask> Mask bitsFrom(uint32_t from, uint32_t width) {
     return from >= width ? Mask(0) : static_cast<Mask>(~Mask(0) << from);
 }
 
+// One record-mode block at `at`: closes the entries that its breaks close.
+// False when the table is full and the build must finish.
+template <class V>
+bool walkRecordBlock(const uint8_t *data, uint32_t at, TableWriter &out, uint32_t &entryStart,
+                     bool &pending) {
+    using Mask = typename V::Mask;
+    constexpr uint32_t W = V::kWidth;
+    const Mask markers = V::markers(data + at);
+    if (markers == 0 && !pending)
+        return true;
+    Mask breaks = 0;
+    bool haveBreaks = false;
+    uint32_t from = 0; // positions before at + from are done
+    for (;;) {
+        Mask candidates;
+        if (pending) {
+            if (!haveBreaks) {
+                breaks = V::breaks(data + at);
+                haveBreaks = true;
+            }
+            candidates = static_cast<Mask>(breaks & bitsFrom<Mask>(from, W));
+        } else {
+            candidates = static_cast<Mask>(markers & bitsFrom<Mask>(from, W));
+        }
+        if (candidates == 0)
+            return true;
+        const uint32_t bit = V::lowest(candidates);
+        const uint32_t next = at + bit + 2;
+        if (!out.close(next - entryStart))
+            return false;
+        entryStart = next;
+        pending = ((markers >> bit) & 1) != 0;
+        from = bit + 2;
+    }
+}
+
 // Walks whole blocks while every byte a block reads lies below `end`, so the
 // bytes from `end` on may still change (the fused kernel decodes them later).
-// False when the table is full and the build must finish.
+// A break in a block's last position leaves its LF to the next block, where
+// it cannot start a break or a marker. False when the table is full and the
+// build must finish.
 template <class V>
 bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out,
                 WalkState &state) {
@@ -55,8 +95,7 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     uint32_t at = state.at;
     uint32_t entryStart = state.entryStart;
     if (!record) {
-        // Every break closes an entry. Breaks cannot overlap, so a break in
-        // the last position of a block leaves its LF, never a CR, to the next.
+        // Every break closes an entry.
         while (end >= W + 1 && at <= end - (W + 1)) {
             Mask breaks = V::breaks(data + at);
             while (breaks != 0) {
@@ -80,37 +119,8 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
             at += 2 * W;
             continue;
         }
-        const Mask markers = V::markers(data + at);
-        if (markers == 0 && !pending) {
-            at += W;
-            continue;
-        }
-        Mask breaks = 0;
-        bool haveBreaks = false;
-        uint32_t from = 0; // positions before at + from are done
-        for (;;) {
-            Mask candidates;
-            if (pending) {
-                if (!haveBreaks) {
-                    breaks = V::breaks(data + at);
-                    haveBreaks = true;
-                }
-                candidates = static_cast<Mask>(breaks & bitsFrom<Mask>(from, W));
-            } else {
-                candidates = static_cast<Mask>(markers & bitsFrom<Mask>(from, W));
-            }
-            if (candidates == 0)
-                break;
-            const uint32_t bit = V::lowest(candidates);
-            const uint32_t next = at + bit + 2;
-            if (!out.close(next - entryStart))
-                return false;
-            entryStart = next;
-            pending = ((markers >> bit) & 1) != 0;
-            from = bit + 2;
-        }
-        // A break in the block's last position leaves its LF to the next
-        // block, where it cannot start a break or a marker.
+        if (!walkRecordBlock<V>(data, at, out, entryStart, pending))
+            return false;
         at += W;
     }
     state.at = at;
@@ -119,11 +129,12 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     return true;
 }
 
-// The rest of the walk, byte by byte, exactly as the reference does it.
+// The rest of the walk, byte by byte, exactly as the reference does it: the
+// positions below `until` (all of them by default).
 bool walkTail(const uint8_t *data, uint32_t length, bool record, TableWriter &out,
-              WalkState &state) {
+              WalkState &state, uint32_t until = 0xFFFFFFFFu) {
     uint32_t at = state.at;
-    while (at + 1 < length) {
+    while (at < until && at + 1 < length) {
         if (data[at] != kCR || data[at + 1] != kLF) {
             ++at;
             continue;
@@ -192,19 +203,26 @@ void repairBeforeStart(uint8_t *data, uint32_t start) {
     }
 }
 
+// Decodes the block at `at` and applies its repairs; `equals` tells whether
+// it may hold an '=' once decoded.
+template <class V> void decodeBlock(uint8_t *data, uint32_t at, bool &equals) {
+    typename V::Mask repairs = V::complement(data + at, equals);
+    while (repairs != 0) {
+        const uint32_t lf = at + V::lowest(repairs);
+        repairs = static_cast<typename V::Mask>(repairs & (repairs - 1));
+        data[lf - 1] = kCR;
+        data[lf] = kLF;
+    }
+}
+
 // Decodes whole blocks from `at` while each block's reads lie within the
 // data; returns where it stopped. Byte at - 1 is final only once the block
 // at `at` is done, since its repair may rewrite it.
 template <class V> uint32_t decodeBlocks(uint8_t *data, uint32_t at, uint32_t stop) {
     constexpr uint32_t W = V::kWidth;
     for (; at < stop; at += W) {
-        typename V::Mask repairs = V::complement(data + at);
-        while (repairs != 0) {
-            const uint32_t lf = at + V::lowest(repairs);
-            repairs = static_cast<typename V::Mask>(repairs & (repairs - 1));
-            data[lf - 1] = kCR;
-            data[lf] = kLF;
-        }
+        bool equals;
+        decodeBlock<V>(data, at, equals);
     }
     return at;
 }
@@ -244,12 +262,14 @@ template <class V> void decode(uint8_t *data, uint32_t length) {
     decodeTail(data, done, length);
 }
 
-// Decodes a stretch small enough to stay in the first-level cache, then
-// walks what has become final while it is still there: the data is read
-// from memory once and written once.
+// Decodes a block, then walks the block before it, which has just become
+// final together with the three bytes after it that its markers reach into:
+// the data is read from memory once and written once. The walk runs on the
+// decoding's blocks, and takes a block's whole mask only when a marker line
+// is open or when one of the two blocks could hold a marker's '=' (a stored
+// 0xC2), which the decoding has just seen in its registers.
 template <class V> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
-    constexpr uint32_t kStretch = kDecodeStretch;
-    static_assert(kStretch % V::kWidth == 0, "stretches are whole blocks");
+    constexpr uint32_t W = V::kWidth;
     const uint32_t start = findScrambledStart<V>(data, length);
     if (start >= length)
         return buildTable<V>(data, length, table, TableMode::record);
@@ -260,12 +280,33 @@ template <class V> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint1
     uint32_t result = 0;
     const uint32_t stop = blockStop<V>(start, length);
     uint32_t done = start;
-    while (done < stop) {
-        const uint32_t stretchStop = stop - done > kStretch ? done + kStretch : stop;
-        done = decodeBlocks<V>(data, done, stretchStop);
-        if (walking && !walkBlocks<V>(data, done - 1, true, out, state)) {
+    if (start < stop) {
+        bool previousEquals;
+        decodeBlock<V>(data, start, previousEquals);
+        done = start + W;
+        // The head, and the bytes before the first decoded block, are final
+        // now: walk up to that block, so that the walk goes on on its grid.
+        walking = walkBlocks<V>(data, start + 3, true, out, state) &&
+                  walkTail(data, length, true, out, state, start);
+        if (walking) {
+            state.at = start; // at most the LF of a break, never a CR
+            for (; done < stop; done += W) {
+                bool equals;
+                decodeBlock<V>(data, done, equals);
+                if ((previousEquals || equals || state.markerPending) &&
+                    !walkRecordBlock<V>(data, done - W, out, state.entryStart,
+                                        state.markerPending)) {
+                    result = out.finish();
+                    walking = false;
+                    done = decodeBlocks<V>(data, done + W, stop);
+                    break;
+                }
+                previousEquals = equals;
+                state.at = done;
+            }
+        } else {
             result = out.finish();
-            walking = false;
+            done = decodeBlocks<V>(data, done, stop);
         }
     }
     decodeTail(data, done, length);
