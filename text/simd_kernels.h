@@ -19,7 +19,6 @@
 
 #include <stdint.h>
 
-#include "text/kernels.h"
 #include "text/line_table.h"
 #include "text/table_writer.h"
 
@@ -284,8 +283,9 @@ template <class V> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint1
         bool previousEquals;
         decodeBlock<V>(data, start, previousEquals);
         done = start + W;
-        // The head, and the bytes before the first decoded block, are final
-        // now: walk up to that block, so that the walk goes on on its grid.
+        // The head is final, and so are the decoded bytes that its last
+        // markers reach into: walk it up to the first decoded block, so that
+        // the walk then keeps to the decoding's grid.
         walking = walkBlocks<V>(data, start + 3, true, out, state) &&
                   walkTail(data, length, true, out, state, start);
         if (walking) {
