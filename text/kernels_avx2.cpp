@@ -60,7 +60,7 @@ struct Avx2 {
         return none(a, b);
     }
     static Mask pairs(const uint8_t *p) { return bits(pairs32(p), pairs32(p + 32)); }
-    static Mask complement(uint8_t *p, bool &equals) {
+    static Decoded<Mask> complement(uint8_t *p) {
         const __m256i low = load(p), high = load(p + 32);
         const __m256i lfLow = _mm256_cmpeq_epi8(low, _mm256_set1_epi8(kLF));
         const __m256i lfHigh = _mm256_cmpeq_epi8(high, _mm256_set1_epi8(kLF));
@@ -68,17 +68,16 @@ struct Avx2 {
         const __m256i equalsHigh = _mm256_cmpeq_epi8(high, _mm256_set1_epi8(static_cast<char>(kStoredEquals)));
         // A repair needs a stored 0x0A; look for the stored marker after it
         // only then, and before the stores overwrite it.
-        Mask repairs = 0;
-        equals = false;
+        Decoded<Mask> found = {0, false};
         if (!none(_mm256_or_si256(lfLow, lfHigh), _mm256_or_si256(equalsLow, equalsHigh))) {
-            repairs = bits(_mm256_and_si256(lfLow, pairs32(p + 1)),
+            found.repairs = bits(_mm256_and_si256(lfLow, pairs32(p + 1)),
                            _mm256_and_si256(lfHigh, pairs32(p + 33)));
-            equals = !none(equalsLow, equalsHigh);
+            found.equals = !none(equalsLow, equalsHigh);
         }
         const __m256i ones = _mm256_set1_epi8(-1);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), _mm256_xor_si256(low, ones));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(p + 32), _mm256_xor_si256(high, ones));
-        return repairs;
+        return found;
     }
     static uint32_t lowest(Mask m) { return static_cast<uint32_t>(__builtin_ctzll(m)); }
 };

@@ -70,7 +70,7 @@ struct Sse2 {
         return none(a, b);
     }
     static Mask pairs(const uint8_t *p) { return bits(pairs16(p), pairs16(p + 16)); }
-    static Mask complement(uint8_t *p, bool &equals) {
+    static Decoded<Mask> complement(uint8_t *p) {
         const __m128i low = load(p), high = load(p + 16);
         const __m128i lfLow = _mm_cmpeq_epi8(low, _mm_set1_epi8(kLF));
         const __m128i lfHigh = _mm_cmpeq_epi8(high, _mm_set1_epi8(kLF));
@@ -78,17 +78,16 @@ struct Sse2 {
         const __m128i equalsHigh = _mm_cmpeq_epi8(high, _mm_set1_epi8(static_cast<char>(kStoredEquals)));
         // A repair needs a stored 0x0A; look for the stored marker after it
         // only then, and before the stores overwrite it.
-        Mask repairs = 0;
-        equals = false;
+        Decoded<Mask> found = {0, false};
         if (!none(_mm_or_si128(lfLow, lfHigh), _mm_or_si128(equalsLow, equalsHigh))) {
-            repairs = bits(_mm_and_si128(lfLow, pairs16(p + 1)),
+            found.repairs = bits(_mm_and_si128(lfLow, pairs16(p + 1)),
                            _mm_and_si128(lfHigh, pairs16(p + 17)));
-            equals = !none(equalsLow, equalsHigh);
+            found.equals = !none(equalsLow, equalsHigh);
         }
         const __m128i ones = _mm_set1_epi8(-1);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(p), _mm_xor_si128(low, ones));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(p + 16), _mm_xor_si128(high, ones));
-        return repairs;
+        return found;
     }
     static uint32_t lowest(Mask m) { return static_cast<uint32_t>(__builtin_ctz(m)); }
 };

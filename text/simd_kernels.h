@@ -8,10 +8,10 @@
 //   Mask breaks(p)      bit i: p[i], p[i+1] are CR LF          (reads p[0..W])
 //   Mask markers(p)     bit i: p[i..i+3] are CR LF '@' '='     (reads p[0..W+2])
 //   Mask pairs(p)       bit i: p[i], p[i+1] are 0xBF 0xC2      (reads p[0..W])
-//   Mask complement(p, equals)
-//                       stores ~p[0..W); bit i: the stored p[i..i+2] were
-//                       0x0A 0xBF 0xC2; equals: false only when no stored
-//                       p[i] is 0xC2, '=' once decoded           (reads p[0..W+1])
+//   Decoded<Mask> complement(p)
+//                       stores ~p[0..W); repairs bit i: the stored p[i..i+2]
+//                       were 0x0A 0xBF 0xC2; equals: false only when no
+//                       stored p[i] is 0xC2, '=' once decoded    (reads p[0..W+1])
 //   bool noEquals(p)    true when no p[i], i < 2 * W, is '='   (reads p[0..2W))
 //   uint32_t lowest(m)  the index of m's lowest set bit (m nonzero)
 #ifndef VELLOMAR_TEXT_SIMD_KERNELS_H
@@ -31,6 +31,12 @@ constexpr uint8_t kStoredAt = 0xBF;     // '@' complemented
 constexpr uint8_t kStoredEquals = 0xC2; // '=' complemented
 constexpr uint8_t kStoredCR = 0xF2;
 constexpr uint8_t kStoredLF = 0xF5;
+
+// What decoding a block found.
+template <class Mask> struct Decoded {
+    Mask repairs;
+    bool equals;
+};
 
 // Where the walk stands: the next position to look at for a line break, the
 // current entry's first byte, and whether the current entry is a marker line.
@@ -202,16 +208,18 @@ void repairBeforeStart(uint8_t *data, uint32_t start) {
     }
 }
 
-// Decodes the block at `at` and applies its repairs; `equals` tells whether
-// it may hold an '=' once decoded.
-template <class V> void decodeBlock(uint8_t *data, uint32_t at, bool &equals) {
-    typename V::Mask repairs = V::complement(data + at, equals);
+// Decodes the block at `at` and applies its repairs; true when it may hold
+// an '=' once decoded. Inlined: it is the decoding loops' whole body.
+template <class V> inline VELLOMAR_ALWAYS_INLINE bool decodeBlock(uint8_t *data, uint32_t at) {
+    const Decoded<typename V::Mask> decoded = V::complement(data + at);
+    typename V::Mask repairs = decoded.repairs;
     while (repairs != 0) {
         const uint32_t lf = at + V::lowest(repairs);
         repairs = static_cast<typename V::Mask>(repairs & (repairs - 1));
         data[lf - 1] = kCR;
         data[lf] = kLF;
     }
+    return decoded.equals;
 }
 
 // Decodes whole blocks from `at` while each block's reads lie within the
@@ -219,10 +227,8 @@ template <class V> void decodeBlock(uint8_t *data, uint32_t at, bool &equals) {
 // at `at` is done, since its repair may rewrite it.
 template <class V> uint32_t decodeBlocks(uint8_t *data, uint32_t at, uint32_t stop) {
     constexpr uint32_t W = V::kWidth;
-    for (; at < stop; at += W) {
-        bool equals;
-        decodeBlock<V>(data, at, equals);
-    }
+    for (; at < stop; at += W)
+        decodeBlock<V>(data, at);
     return at;
 }
 
@@ -280,8 +286,7 @@ template <class V> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint1
     const uint32_t stop = blockStop<V>(start, length);
     uint32_t done = start;
     if (start < stop) {
-        bool previousEquals;
-        decodeBlock<V>(data, start, previousEquals);
+        bool previousEquals = decodeBlock<V>(data, start);
         done = start + W;
         // The head is final, and so are the decoded bytes that its last
         // markers reach into: walk it up to the first decoded block, so that
@@ -291,8 +296,7 @@ template <class V> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint1
         if (walking) {
             state.at = start; // at most the LF of a break, never a CR
             for (; done < stop; done += W) {
-                bool equals;
-                decodeBlock<V>(data, done, equals);
+                const bool equals = decodeBlock<V>(data, done);
                 if ((previousEquals || equals || state.markerPending) &&
                     !walkRecordBlock<V>(data, done - W, out, state.entryStart,
                                         state.markerPending)) {
