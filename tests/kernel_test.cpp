@@ -281,9 +281,8 @@ TEST(Kernels, EmptyAndTinyData) {
         checkDecode(stored);
 }
 
-// Long text over many blocks and over the fused kernels' decoding stretches,
-// with line breaks before markers stored plain here and there; the data
-// mostly complemented.
+// Long text over many blocks, with line breaks before markers stored plain
+// here and there; the data mostly complemented.
 TEST(Kernels, MatchReferenceOnLongMarkedText) {
     std::mt19937 random(5);
     Bytes data = markedText(300 * 1024 + 13, random);
