@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "library/os.h"
 #include "report/report.h"
 
 namespace fakebox {
@@ -29,6 +30,13 @@ inline int box(const char *text, const char *caption) {
     const int answer = answers.front();
     answers.pop_front();
     return answer;
+}
+
+// The real file operations with this box in place of the real one.
+inline vellomar::OsLayer realFilesWithFakeBox() {
+    vellomar::OsLayer os = vellomar::platformOs;
+    os.messageBox = box;
+    return os;
 }
 
 // A fresh library state and an empty record.

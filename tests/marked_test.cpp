@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fake_box.h"
+#include "temp_folder.h"
 #include "library/string_table.h"
 #include "text/line_table.h"
 #include "tools/mark.h"
@@ -163,25 +164,6 @@ TEST(MarkText, EncodesAndRefuses) {
 
 // Round trip through real files and StringTable.
 
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/vellomar-mark-test-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempFolder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string write(const std::string &name, const std::string &bytes) const {
-        const std::string file = path_ + "/" + name;
-        FILE *out = std::fopen(file.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), out);
-        std::fclose(out);
-        return file;
-    }
-
-private:
-    std::string path_;
-};
-
 // Record texts of every shape the format allows, and of some it cannot
 // store: heads holding 0xBF 0xC2, 0xF5 right before "@=", a final 0xF2 0xF5,
 // texts with LF breaks only.
@@ -263,8 +245,7 @@ bool canComeBack(const std::string &text, size_t from) {
 
 TEST(MarkText, RoundTripThroughStringTable) {
     TempFolder folder;
-    vellomar::OsLayer os = vellomar::platformOs;
-    os.messageBox = fakebox::box;
+    const vellomar::OsLayer os = fakebox::realFilesWithFakeBox();
     TextMaker maker(20260101);
     int cameBack = 0, refused = 0, noMarker = 0;
     for (int n = 0; n < 600; ++n) {

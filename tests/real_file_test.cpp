@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fake_box.h"
+#include "temp_folder.h"
 #include "vellomar.h"
 
 namespace {
@@ -29,34 +30,7 @@ constexpr uint8_t kBufferFill = 0xEE;
 constexpr uint16_t kTableFill = 0x5A5A;
 constexpr uint64_t k4GiB = uint64_t{1} << 32;
 
-const vellomar::OsLayer kOs = [] {
-    vellomar::OsLayer os = vellomar::platformOs;
-    os.messageBox = fakebox::box;
-    return os;
-}();
-
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/vellomar-real-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempFolder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string write(const std::string &name, const std::string &bytes) const {
-        const std::string file = path_ + "/" + name;
-        FILE *out = std::fopen(file.c_str(), "wb");
-        EXPECT_NE(out, nullptr) << file;
-        if (out != nullptr) {
-            std::fwrite(bytes.data(), 1, bytes.size(), out);
-            std::fclose(out);
-        }
-        return file;
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
+const vellomar::OsLayer kOs = fakebox::realFilesWithFakeBox();
 
 struct Call {
     uint32_t result = 0;

@@ -15,38 +15,13 @@
 
 #include "cases/end_to_end_cases.h"
 #include "fake_box.h"
+#include "temp_folder.h"
 #include "vellomar.h"
 
 namespace {
 
 constexpr uint8_t kBufferFill = 0xEE;
 constexpr uint16_t kTableFill = 0x5A5A;
-
-vellomar::OsLayer osWithFakeBox() {
-    vellomar::OsLayer os = vellomar::platformOs;
-    os.messageBox = fakebox::box;
-    return os;
-}
-
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/vellomar-test-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempFolder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string write(const std::string &name, const std::string &bytes) const {
-        const std::string file = path_ + "/" + name;
-        FILE *out = std::fopen(file.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), out);
-        std::fclose(out);
-        return file;
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 struct Call {
     uint32_t result;
@@ -58,7 +33,8 @@ Call call(const std::string &file, uint32_t expectedSize, uint32_t recordMode) {
     Call c;
     c.buffer.assign(expectedSize + 1, kBufferFill);
     c.table.assign(VELLOMAR_RECORD_TABLE_WORDS, kTableFill);
-    c.result = vellomar::readStringTable(osWithFakeBox(), c.buffer.data(), expectedSize,
+    c.result = vellomar::readStringTable(fakebox::realFilesWithFakeBox(), c.buffer.data(),
+                                         expectedSize,
                                          c.table.data(), file.c_str(), recordMode);
     return c;
 }

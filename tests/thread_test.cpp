@@ -24,6 +24,7 @@
 #include "text/line_table.h"
 #include "text/marked.h"
 #include "vellomar.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -107,19 +108,6 @@ Job makeJob(const std::string &folder, int t) {
     job.table.assign(table.begin(), table.begin() + count + 2);
     return job;
 }
-
-class TempFolder {
-public:
-    TempFolder() {
-        char pattern[] = "/tmp/vellomar-threads-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempFolder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // The box: counts what it shows per thread, answers OK up to a chosen box
 // and Cancel from that one on.
