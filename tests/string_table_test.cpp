@@ -34,8 +34,7 @@ Call call(const std::string &file, uint32_t expectedSize, uint32_t recordMode) {
     c.buffer.assign(expectedSize + 1, kBufferFill);
     c.table.assign(VELLOMAR_RECORD_TABLE_WORDS, kTableFill);
     c.result = vellomar::readStringTable(fakebox::realFilesWithFakeBox(), c.buffer.data(),
-                                         expectedSize,
-                                         c.table.data(), file.c_str(), recordMode);
+                                         expectedSize, c.table.data(), file.c_str(), recordMode);
     return c;
 }
 
