@@ -16,10 +16,11 @@ using OsFile = intptr_t;
 
 struct OsLayer {
     // Opens an existing file for reading, letting other readers share it.
-    // False when it cannot be opened; anything that is not a regular file
-    // counts as that, and opening never blocks.
+    // False when it cannot be opened. Opening never blocks.
     bool (*open)(const char *fileName, OsFile *file);
-    // The file's full length. False when it cannot be taken.
+    // The file's full length. False when it cannot be taken. Anything that
+    // is not a regular file fails here if opening let it through, so that
+    // the call ends as silently as for a file that cannot be opened.
     bool (*size)(OsFile file, uint64_t *length);
     // Reads up to length bytes into buffer in one request from the caller's
     // side; returns how many arrived before end of file or an error.

@@ -13,25 +13,23 @@ namespace {
 
 bool openFile(const char *fileName, OsFile *file) {
     // O_NONBLOCK so that opening a FIFO with no writer returns at once; it
-    // changes nothing for the regular files that are kept.
+    // changes nothing for regular files. Directories, FIFOs and devices are
+    // turned away by fileSize, which asks fstat anyway: one system call
+    // fewer on every call.
     int fd;
     do {
         fd = ::open(fileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return false;
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return false;
-    }
     *file = fd;
     return true;
 }
 
 bool fileSize(OsFile file, uint64_t *length) {
     struct stat info;
-    if (::fstat(static_cast<int>(file), &info) != 0 || info.st_size < 0)
+    if (::fstat(static_cast<int>(file), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size < 0)
         return false;
     *length = static_cast<uint64_t>(info.st_size);
     return true;
