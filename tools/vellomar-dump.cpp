@@ -177,6 +177,22 @@ void printJson(const Options &options, uint32_t size, bool marked, bool record,
     std::printf("\n]}\n");
 }
 
+// The file's length in 64 bits on both platforms: a plain stat on Windows
+// cannot tell a file of 2 GiB or more.
+bool measure(const char *path, uint64_t *length) {
+#ifdef _WIN32
+    struct _stati64 info;
+    if (::_stati64(path, &info) != 0)
+        return false;
+#else
+    struct stat info;
+    if (::stat(path, &info) != 0)
+        return false;
+#endif
+    *length = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -188,17 +204,17 @@ int main(int argc, char **argv) {
 
     uint32_t size = options.expect;
     if (!options.expectGiven) {
-        struct stat info;
-        if (::stat(options.file, &info) != 0) {
+        uint64_t length = 0;
+        if (!measure(options.file, &length)) {
             std::fprintf(stderr, "vellomar-dump: %s: %s\n", options.file, std::strerror(errno));
             return 1;
         }
-        if (info.st_size > 0xFFFFFFFF) {
+        if (length > 0xFFFFFFFFu) {
             std::fprintf(stderr, "vellomar-dump: %s: 4 GiB or longer, too long to index\n",
                          options.file);
             return 1;
         }
-        size = static_cast<uint32_t>(info.st_size);
+        size = static_cast<uint32_t>(length);
     }
 
     // The table has the record room whatever the mode: a marked file is
