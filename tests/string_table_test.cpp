@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cases/case_check.h"
 #include "cases/end_to_end_cases.h"
 #include "fake_box.h"
 #include "temp_folder.h"
@@ -20,66 +21,25 @@
 
 namespace {
 
-constexpr uint8_t kBufferFill = 0xEE;
-constexpr uint16_t kTableFill = 0x5A5A;
-
-struct Call {
-    uint32_t result;
-    std::vector<uint8_t> buffer; // expectedSize bytes, then one guard byte
-    std::vector<uint16_t> table;
-};
-
 Call call(const std::string &file, uint32_t expectedSize, uint32_t recordMode) {
-    Call c;
-    c.buffer.assign(expectedSize + 1, kBufferFill);
-    c.table.assign(VELLOMAR_RECORD_TABLE_WORDS, kTableFill);
-    c.result = vellomar::readStringTable(fakebox::realFilesWithFakeBox(), c.buffer.data(),
-                                         expectedSize, c.table.data(), file.c_str(), recordMode);
-    return c;
-}
-
-bool tableUntouched(const Call &c) {
-    for (uint16_t word : c.table)
-        if (word != kTableFill)
-            return false;
-    return true;
+    const vellomar::OsLayer os = fakebox::realFilesWithFakeBox();
+    return callFilled(
+        [&os](uint8_t *buffer, uint32_t size, uint16_t *table, const char *name, uint32_t mode) {
+            return vellomar::readStringTable(os, buffer, size, table, name, mode);
+        },
+        file, expectedSize, recordMode);
 }
 
 TEST(StringTable, SharedEndToEndCases) {
     TempFolder folder;
     for (const EndToEndCase &e : kEndToEndCases) {
-        SCOPED_TRACE(e.name);
         fakebox::reset();
-        const std::string bytes(e.file, e.fileSize);
-        const std::string file = folder.write("case.txt", bytes);
-        const uint32_t expectedSize = e.fileSize + static_cast<uint32_t>(e.sizeDelta);
-        const Call c = call(file, expectedSize, e.recordMode);
-
-        ASSERT_EQ(c.result, e.result);
-        EXPECT_EQ(c.buffer[expectedSize], kBufferFill) << "wrote past expectedSize";
-        if (e.boxText != nullptr) {
-            ASSERT_EQ(fakebox::shown.size(), 1u);
-            EXPECT_EQ(fakebox::shown[0].text, e.boxText);
-        } else {
-            EXPECT_TRUE(fakebox::shown.empty());
-        }
-        if (e.result == 0) {
-            EXPECT_TRUE(tableUntouched(c));
-            // A short file leaves what arrived; a long one is not read at all.
-            const uint32_t arrived = e.sizeDelta > 0 ? e.fileSize : 0;
-            for (uint32_t i = 0; i < expectedSize; ++i)
-                ASSERT_EQ(c.buffer[i], i < arrived ? static_cast<uint8_t>(bytes[i]) : kBufferFill)
-                    << "buffer byte " << i;
-            continue;
-        }
-        const std::string expectedBuffer =
-            e.buffer != nullptr ? std::string(e.buffer, e.fileSize) : bytes;
-        EXPECT_EQ(std::string(c.buffer.begin(), c.buffer.end() - 1), expectedBuffer);
-        EXPECT_EQ(c.table[0], e.result);
-        for (uint32_t i = 0; i < e.result; ++i)
-            EXPECT_EQ(c.table[i + 1], e.entries[i]) << "entry " << i + 1;
-        EXPECT_EQ(c.table[e.result + 1], VELLOMAR_END_MARKER);
-        EXPECT_EQ(c.table[e.result + 2], kTableFill);
+        const std::string file = folder.write("case.txt", std::string(e.file, e.fileSize));
+        const Call c = call(file, expectedSizeOf(e), e.recordMode);
+        std::vector<std::string> boxTexts;
+        for (const fakebox::Shown &box : fakebox::shown)
+            boxTexts.push_back(box.text);
+        EXPECT_EQ(caseMismatch(e, c, boxTexts), "") << e.name;
     }
 }
 

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cases/case_check.h"
 #include "cases/end_to_end_cases.h"
 #include "vellomar.h"
 
@@ -29,9 +30,6 @@ using StringTableFn = uint32_t(__stdcall *)(uint8_t *buffer, uint32_t expectedSi
                                             uint16_t *table, const char *fileName,
                                             uint32_t recordMode);
 using EntryFn = BOOL(WINAPI *)(HINSTANCE, DWORD, LPVOID);
-
-constexpr uint8_t kBufferFill = 0xEE;
-constexpr uint16_t kTableFill = 0x5A5A;
 
 // ---------------------------------------------------------------- checks
 
@@ -231,34 +229,8 @@ bool writeSparseFile(const std::string &path, uint64_t length) {
     return ok;
 }
 
-// A call's inputs and outputs in host memory, filled with markers first so
-// that every byte the DLL writes shows.
-struct Call {
-    uint32_t result = 0;
-    std::vector<uint8_t> buffer; // expectedSize bytes and one guard byte
-    std::vector<uint16_t> table;
-};
-
 Call call(const std::string &path, uint32_t expectedSize, uint32_t recordMode) {
-    Call c;
-    c.buffer.assign(static_cast<size_t>(expectedSize) + 1, kBufferFill);
-    c.table.assign(VELLOMAR_RECORD_TABLE_WORDS, kTableFill);
-    c.result = stringTable(c.buffer.data(), expectedSize, c.table.data(), path.c_str(), recordMode);
-    return c;
-}
-
-bool tableUntouched(const Call &c) {
-    for (uint16_t word : c.table)
-        if (word != kTableFill)
-            return false;
-    return true;
-}
-
-bool bufferUntouched(const Call &c) {
-    for (uint8_t byte : c.buffer)
-        if (byte != kBufferFill)
-            return false;
-    return true;
+    return callFilled(stringTable, path, expectedSize, recordMode);
 }
 
 // One of the shared cases, for the tests that build on its file.
@@ -293,41 +265,16 @@ void sharedEndToEndCases() {
             EXPECT(false, "%s: cannot write the file", e.name);
             continue;
         }
-        const uint32_t expectedSize = e.fileSize + static_cast<uint32_t>(e.sizeDelta);
-        const Call c = call(path, expectedSize, e.recordMode);
+        const Call c = call(path, expectedSizeOf(e), e.recordMode);
         EXPECT(DeleteFileA(path.c_str()), "file still in use after the call: error %lu",
                GetLastError());
-
-        EXPECT(c.result == e.result, "result %u, expected %u", c.result, e.result);
-        EXPECT(c.buffer[expectedSize] == kBufferFill, "wrote past expectedSize");
-        if (e.boxText != nullptr) {
-            EXPECT(boxes.size() == 1, "%u boxes, expected one", unsigned(boxes.size()));
-            if (boxes.size() == 1)
-                expectBox(boxes[0], e.boxText);
-        } else {
-            EXPECT(boxes.empty(), "%u boxes, expected none; first '%s'", unsigned(boxes.size()),
-                   boxes.empty() ? "" : boxes[0].text.c_str());
-        }
-        if (e.result == 0) {
-            EXPECT(tableUntouched(c), "table written on failure");
-            // A short file leaves what arrived; a long one is not read at all.
-            const uint32_t arrived = e.sizeDelta > 0 ? e.fileSize : 0;
-            for (uint32_t i = 0; i < expectedSize; ++i)
-                if (c.buffer[i] != (i < arrived ? static_cast<uint8_t>(e.file[i]) : kBufferFill)) {
-                    EXPECT(false, "buffer byte %u is 0x%02X", i, c.buffer[i]);
-                    break;
-                }
-        } else if (c.result == e.result) {
-            const char *expected = e.buffer != nullptr ? e.buffer : e.file;
-            EXPECT(std::memcmp(c.buffer.data(), expected, e.fileSize) == 0,
-                   "buffer differs from the expected text");
-            EXPECT(c.table[0] == e.result, "count word %u", c.table[0]);
-            for (uint32_t i = 0; i < e.result; ++i)
-                EXPECT(c.table[i + 1] == e.entries[i], "entry %u is %u, expected %u", i + 1,
-                       c.table[i + 1], e.entries[i]);
-            EXPECT(c.table[e.result + 1] == VELLOMAR_END_MARKER, "no end marker after the entries");
-            EXPECT(c.table[e.result + 2] == kTableFill, "wrote past the end marker");
-        }
+        std::vector<std::string> boxTexts;
+        for (const Box &box : boxes)
+            boxTexts.push_back(box.text);
+        const std::string mismatch = caseMismatch(e, c, boxTexts);
+        EXPECT(mismatch.empty(), "%s", mismatch.c_str());
+        if (e.boxText != nullptr && boxes.size() == 1)
+            expectBox(boxes[0], e.boxText); // caption, style and owner too
         for (size_t i = before; i < failures.size(); ++i)
             failures[i] += std::string("  [") + e.name + "]";
     }
@@ -370,10 +317,10 @@ std::vector<uint16_t> referenceTable(const std::string &text, bool record) {
 
 // Lines of lengths up to maxLine from an alphabet rich in the bytes that
 // matter: CR, LF, '@', '=', 0xFF. Every markerEvery-th line or so is a marker.
-std::string generatedText(uint32_t seed, size_t lines, uint32_t maxLine, uint32_t markerEvery) {
+std::string generatedText(uint32_t start, size_t lines, uint32_t maxLine, uint32_t markerEvery) {
     static const char alphabet[] = "ab\r\n@=\xFF z";
     std::string text;
-    uint32_t state = seed;
+    uint32_t state = start;
     const auto next = [&state]() {
         state = state * 1664525u + 1013904223u;
         return state >> 8;
