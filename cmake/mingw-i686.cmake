@@ -1,22 +1,7 @@
 # Cross-builds for 32-bit Windows with mingw-w64 (Debian: g++-mingw-w64-i686).
-# The programs it builds run here under Wine, which CTest uses to run tests.
-set(CMAKE_SYSTEM_NAME Windows)
+# Its programs run under 32-bit Wine (Debian: wine32:i386), which needs a
+# kernel that runs 32-bit programs.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(VELLOMAR_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VELLOMAR_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${VELLOMAR_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${VELLOMAR_MINGW_PREFIX}-windres)
-set(CMAKE_OBJDUMP ${VELLOMAR_MINGW_PREFIX}-objdump)
-set(CMAKE_DLLTOOL ${VELLOMAR_MINGW_PREFIX}-dlltool)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VELLOMAR_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-find_program(VELLOMAR_WINE wine)
-if(VELLOMAR_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELLOMAR_WINE})
-endif()
+set(VELLOMAR_WINE_NAMES wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

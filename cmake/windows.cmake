@@ -1,41 +1,58 @@
-# The 32-bit Windows build: Vellomar.dll without any C runtime, and programs
-# that run beside it under Wine or on Windows. Included before the targets
-# exist; vellomar_windows_dll() finishes the DLL once it is defined.
+# The Windows builds, 32-bit and 64-bit: Vellomar.dll without any C runtime,
+# and programs that run beside it under Wine or on Windows. Included before
+# the targets exist; vellomar_windows_dll() finishes the DLL once it is
+# defined.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(VELLOMAR_WINDOWS_BITS 64)
+else()
+  set(VELLOMAR_WINDOWS_BITS 32)
+endif()
 
-# SSE2 is this build's baseline processor: the text kernels choose their SSE2
-# code at compile time, with no detection at run time. Hosts may call with
-# the stack aligned to 4 bytes only, so functions realign it before spilling
-# SSE registers. Unwind tables and stack protection would each need runtime
-# support that the DLL does not link.
-list(APPEND VELLOMAR_LIBRARY_FLAGS -msse2 -mstackrealign -fno-asynchronous-unwind-tables
-     -fno-stack-protector)
+# Stack protection would need runtime support that the DLL does not link.
+list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-stack-protector)
+if(VELLOMAR_WINDOWS_BITS EQUAL 32)
+  # SSE2 is the 32-bit build's baseline processor (x86-64 has it anyway).
+  # 32-bit hosts may call with the stack aligned to 4 bytes only, so
+  # functions realign it before spilling SSE registers; the x64 convention
+  # guarantees 16. 32-bit unwind tables would be DWARF ones, which only a
+  # runtime the DLL does not link would read. On x64 they stay: they are the
+  # .pdata and .xdata that Windows itself walks to unwind a host's exception
+  # through the call, and need nothing linked.
+  list(APPEND VELLOMAR_LIBRARY_FLAGS -msse2 -mstackrealign -fno-asynchronous-unwind-tables)
+endif()
 
 # Windows finds a program's DLLs beside it, so everything lands in one folder.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
 # The programs carry the C++ runtime inside: no libstdc++ or libgcc DLL to ship.
 string(APPEND CMAKE_EXE_LINKER_FLAGS " -static")
 
-find_program(VELLOMAR_DLLTOOL NAMES ${CMAKE_DLLTOOL} i686-w64-mingw32-dlltool
-             REQUIRED)
+find_program(VELLOMAR_DLLTOOL NAMES ${CMAKE_DLLTOOL} REQUIRED)
 
 function(vellomar_windows_dll target)
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME Vellomar)
   target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/library/vellomar.def)
   # No C runtime: the loader calls DllMain itself, and the only libraries are
   # the two that hold the five imports, and libgcc, linked statically for
-  # any arithmetic helper the compiler may call. --kill-at exports the
-  # __stdcall function undecorated, as the .def names it.
-  target_link_options(${target} PRIVATE -nostdlib -Wl,--entry,_DllMain@12 -Wl,--kill-at
-                      -Wl,--enable-stdcall-fixup -Wl,--no-undefined -s)
+  # any arithmetic helper the compiler may call.
+  target_link_options(${target} PRIVATE -nostdlib -Wl,--no-undefined -s)
   target_link_libraries(${target} PRIVATE kernel32 user32 gcc)
 
-  # The import library that ld writes from the .def names the call
-  # _StringTable, while programs compiled with vellomar.h ask for the
-  # __stdcall name _StringTable@20 (five 32-bit arguments). Microsoft's linker
-  # matches the two by itself; for mingw programs the import library is
-  # written again from the decorated name, imported as StringTable.
   set(importDef ${PROJECT_BINARY_DIR}/vellomar-import.def)
-  file(WRITE ${importDef} "LIBRARY Vellomar.dll\nEXPORTS\n    StringTable@20 @1\n")
+  if(VELLOMAR_WINDOWS_BITS EQUAL 32)
+    # --kill-at exports the __stdcall function undecorated, as the .def
+    # names it. The import library that ld writes from the .def names the
+    # call _StringTable, while programs compiled with vellomar.h ask for the
+    # __stdcall name _StringTable@20 (five 32-bit arguments). Microsoft's
+    # linker matches the two by itself; for mingw programs the import library
+    # is written again from the decorated name, imported as StringTable.
+    target_link_options(${target} PRIVATE -Wl,--entry,_DllMain@12 -Wl,--kill-at
+                        -Wl,--enable-stdcall-fixup)
+    file(WRITE ${importDef} "LIBRARY Vellomar.dll\nEXPORTS\n    StringTable@20 @1\n")
+  else()
+    # x64 has one calling convention and no decoration.
+    target_link_options(${target} PRIVATE -Wl,--entry,DllMain)
+    file(WRITE ${importDef} "LIBRARY Vellomar.dll\nEXPORTS\n    StringTable @1\n")
+  endif()
   # Vellomar.lib is the same import library under the name Microsoft's
   # tools look for.
   add_custom_command(TARGET ${target} POST_BUILD

@@ -11,12 +11,17 @@ namespace vellomar {
 
 namespace {
 
-// GetLastError would be a sixth import. On 32-bit Windows all it does is
-// read the calling thread's last-error word, at offset 0x34 of the thread
-// environment block that fs points to; so the word is read there directly.
+// GetLastError would be a sixth import. All it does is read the calling
+// thread's last-error word in the thread environment block: at offset 0x34
+// of the block fs points to on 32-bit Windows, at 0x68 of the one gs points
+// to on 64-bit Windows. So the word is read there directly.
 DWORD threadLastError() {
     DWORD value;
+#if defined(__x86_64__)
+    __asm__ __volatile__("movl %%gs:0x68, %0" : "=r"(value) : : "memory");
+#else
     __asm__ __volatile__("movl %%fs:0x34, %0" : "=r"(value) : : "memory");
+#endif
     return value;
 }
 

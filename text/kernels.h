@@ -10,11 +10,11 @@
 
 // SSE2 is part of every x86-64 processor and the baseline of the 32-bit
 // Windows build; AVX2 is chosen at run time, on x86-64 Linux only (the
-// Windows DLL has no C runtime to ask the processor with).
+// Windows DLLs have no C runtime to ask the processor with).
 #if defined(__x86_64__) && defined(__linux__)
 #define VELLOMAR_KERNELS_SSE2 1
 #define VELLOMAR_KERNELS_AVX2 1
-#elif defined(__i386__) && defined(_WIN32)
+#elif (defined(__i386__) || defined(__x86_64__)) && defined(_WIN32)
 #define VELLOMAR_KERNELS_SSE2 1
 #define VELLOMAR_KERNELS_AVX2 0
 #else

@@ -5,19 +5,21 @@ builds the C host against its import libraries (libVellomar.dll.a through
 pkg-config, Vellomar.lib, and find_package) and the LoadLibraryA host, and
 checks that each prints exactly the entries vellomar-dump.exe prints.
 
-    check_windows_hosts.py BUILD_DIR SOURCE_DIR WINE
+    check_windows_hosts.py BUILD_DIR SOURCE_DIR WINE MINGW_GCC TOOLCHAIN_FILE
+
+for the 32-bit or the 64-bit build alike: MINGW_GCC and TOOLCHAIN_FILE are
+the build's own, so the hosts are built for the DLL's architecture.
 """
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 
 from check_hosts import compare_hosts, run
 
-MINGW = "i686-w64-mingw32-gcc"
 
-
-def main(build, source, wine):
+def main(build, source, wine, mingw, toolchain):
     scratch = tempfile.mkdtemp(prefix="vellomar-windows-hosts-")
     prefix = os.path.join(scratch, "prefix")
     run("cmake", "--install", build, "--prefix", prefix)
@@ -31,25 +33,29 @@ def main(build, source, wine):
     bin_dir = os.path.join(prefix, "bin")  # beside the DLL, as Windows wants
     env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(prefix, "lib", "pkgconfig"))
     flags = run("pkg-config", "--cflags", "--libs", "vellomar", env=env).split()
-    run(MINGW, "-std=c99", "-Wall", "-Werror", walk_c, "-o",
+    run(mingw, "-std=c99", "-Wall", "-Werror", walk_c, "-o",
         os.path.join(bin_dir, "walk-pkg-config.exe"), *flags)
-    run(MINGW, "-std=c99", "-Wall", "-Werror", walk_c, "-o", os.path.join(bin_dir, "walk-lib.exe"),
+    run(mingw, "-std=c99", "-Wall", "-Werror", walk_c, "-o", os.path.join(bin_dir, "walk-lib.exe"),
         "-I" + os.path.join(prefix, "include"), os.path.join(prefix, "lib", "Vellomar.lib"))
-    run(MINGW, "-std=c99", "-Wall", "-Werror", os.path.join(hosts_source, "windows", "walk_dll.c"),
+    run(mingw, "-std=c99", "-Wall", "-Werror", os.path.join(hosts_source, "windows", "walk_dll.c"),
         "-o", os.path.join(bin_dir, "walk_dll.exe"))
     cmake_build = os.path.join(scratch, "c-cmake")
     run("cmake", "-S", os.path.join(hosts_source, "c"), "-B", cmake_build,
-        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-i686.cmake"),
+        "-DCMAKE_TOOLCHAIN_FILE=" + toolchain,
         "-DVellomar_DIR=" + os.path.join(prefix, "lib", "cmake", "Vellomar"),
         "-DCMAKE_RUNTIME_OUTPUT_DIRECTORY=" + bin_dir)
     run("cmake", "--build", cmake_build)
 
     # One Wine server for all the runs below, instead of one started and
     # stopped per program: it ends by itself 10 seconds after the last one.
-    wineserver = os.path.join(os.path.dirname(os.path.realpath(shutil.which(wine) or wine)),
-                              "wineserver")
+    wineserver = shutil.which("wineserver") or os.path.join(
+        os.path.dirname(os.path.realpath(shutil.which(wine) or wine)), "wineserver")
+    # It leaves a server in the background that holds on to its standard
+    # output, so that output goes nowhere rather than to a pipe read until
+    # end of file.
     if os.access(wineserver, os.X_OK):
-        run(wineserver, "-p10")
+        subprocess.run([wineserver, "-p10"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
     dump = [wine, os.path.join(bin_dir, "vellomar-dump.exe")]
     hosts = {name: [wine, os.path.join(bin_dir, name + ".exe")]
              for name in ("walk", "walk-pkg-config", "walk-lib", "walk_dll")}

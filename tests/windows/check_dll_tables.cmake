@@ -1,5 +1,6 @@
 cmake_minimum_required(VERSION 3.25)
-# Vellomar.dll as objdump reads it: a 32-bit PE whose only export is
+# Vellomar.dll as objdump reads it: a PE of the given FORMAT (pei-i386 or
+# pei-x86-64) whose only export is
 # StringTable at ordinal 1, whose only imports are the four file calls from
 # KERNEL32.dll and MessageBoxA from USER32.dll, under 16 KiB; and library
 # objects without static constructors, which no C runtime would run.
@@ -44,8 +45,8 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 
-if(NOT dump MATCHES "file format pei-i386")
-  list(APPEND errors "not a 32-bit x86 PE file")
+if(NOT dump MATCHES "file format ${FORMAT}\n")
+  list(APPEND errors "not a ${FORMAT} file")
 endif()
 if(NOT exports STREQUAL "StringTable")
   list(APPEND errors "exported names are '${exports}', expected StringTable alone")

@@ -1,5 +1,6 @@
-// The Windows suite: a 32-bit host that loads Vellomar.dll with LoadLibraryA,
-// calls StringTable through a __stdcall pointer from GetProcAddress, and
+// The Windows suite: a host that loads Vellomar.dll with LoadLibraryA, calls
+// StringTable through a VELLOMAR_CALL pointer from GetProcAddress (__stdcall
+// in the 32-bit build, the one x64 convention in the 64-bit build), and
 // checks what it gets, under Wine or on Windows. No box ever reaches the
 // screen: the DLL's import slot for MessageBoxA is pointed at a stand-in that
 // records each box and gives scripted answers.
@@ -26,9 +27,9 @@
 
 namespace {
 
-using StringTableFn = uint32_t(__stdcall *)(uint8_t *buffer, uint32_t expectedSize,
-                                            uint16_t *table, const char *fileName,
-                                            uint32_t recordMode);
+using StringTableFn = uint32_t(VELLOMAR_CALL *)(uint8_t *buffer, uint32_t expectedSize,
+                                                uint16_t *table, const char *fileName,
+                                                uint32_t recordMode);
 using EntryFn = BOOL(WINAPI *)(HINSTANCE, DWORD, LPVOID);
 
 // ---------------------------------------------------------------- checks
@@ -120,7 +121,7 @@ StringTableFn stringTable = nullptr;
 void **importSlot(HMODULE image, const char *module, const char *function) {
     auto *base = reinterpret_cast<uint8_t *>(image);
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(base + dos->e_lfanew);
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY &imports =
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (imports.VirtualAddress == 0)
@@ -133,10 +134,10 @@ void **importSlot(HMODULE image, const char *module, const char *function) {
         const DWORD namesAt = descriptor->OriginalFirstThunk != 0
                                   ? descriptor->OriginalFirstThunk
                                   : descriptor->FirstThunk;
-        auto *names = reinterpret_cast<const IMAGE_THUNK_DATA32 *>(base + namesAt);
-        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA32 *>(base + descriptor->FirstThunk);
+        auto *names = reinterpret_cast<const IMAGE_THUNK_DATA *>(base + namesAt);
+        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + descriptor->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL32(names->u1.Ordinal))
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
                 continue;
             const auto *byName =
                 reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
@@ -390,10 +391,12 @@ void longTextsMatchTheRules() {
     DeleteFileA(path.c_str());
 }
 
-// A __stdcall callee removes its own five arguments; a build that got the
-// convention wrong would leave the stack pointer moved in the caller. Hosts
-// built by other compilers may call with the stack aligned to 4 bytes only,
-// so every alignment is tried, on a text long enough for the vector code.
+#if defined(__i386__)
+// 32-bit only: a __stdcall callee removes its own five arguments; a build that
+// got the convention wrong would leave the stack pointer moved in the caller.
+// Hosts built by other compilers may call with the stack aligned to 4 bytes
+// only, so every alignment is tried, on a text long enough for the vector
+// code. (x64 has one convention, and its callers keep the stack aligned.)
 void stdcallFromAnyStackAlignment() {
     if (!reload())
         return;
@@ -433,6 +436,7 @@ void stdcallFromAnyStackAlignment() {
     }
     DeleteFileA(path.c_str());
 }
+#endif
 
 struct BoxScript {
     const char *name;
@@ -506,7 +510,7 @@ void loaderEntryChangesNothing() {
         if (!reload())
             return;
         auto *base = reinterpret_cast<uint8_t *>(dll);
-        const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(
+        const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
             base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
         const auto entry =
             reinterpret_cast<EntryFn>(base + nt->OptionalHeader.AddressOfEntryPoint);
@@ -779,12 +783,15 @@ int main(int argc, char **argv) {
         std::printf("cannot make a temporary folder\n0 passed, 1 failed\n");
         return 1;
     }
-    std::printf("Vellomar.dll from %s, files in %s\n", dllPath.c_str(), folder.c_str());
+    std::printf("%d-bit Vellomar.dll from %s, files in %s\n", int(sizeof(void *) * 8),
+                dllPath.c_str(), folder.c_str());
 
     run("StringTable by name and by ordinal 1, nothing else", exportsByNameAndOrdinal);
     run("shared end-to-end cases through the DLL", sharedEndToEndCases);
     run("long texts in both modes match the table rules", longTextsMatchTheRules);
-    run("__stdcall from any stack alignment", stdcallFromAnyStackAlignment);
+#if defined(__i386__)
+    run("32-bit only: __stdcall from any stack alignment", stdcallFromAnyStackAlignment);
+#endif
     run("box answers: OK, Cancel, failed box", boxAnswers);
     run("FreeLibrary then LoadLibraryA starts afresh", reloadStartsAfresh);
     run("the loader entry's four reasons change nothing", loaderEntryChangesNothing);

@@ -1,0 +1,22 @@
+# The part of the mingw-w64 cross toolchain that both Windows targets share;
+# mingw-i686.cmake and mingw-x86_64.cmake set VELLOMAR_MINGW_PREFIX and the
+# processor, then include this. VELLOMAR_WINE is how the programs built here
+# run under Wine, which CTest uses to run the tests.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${VELLOMAR_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${VELLOMAR_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${VELLOMAR_MINGW_PREFIX}-windres)
+set(CMAKE_OBJDUMP ${VELLOMAR_MINGW_PREFIX}-objdump)
+set(CMAKE_DLLTOOL ${VELLOMAR_MINGW_PREFIX}-dlltool)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VELLOMAR_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(VELLOMAR_WINE NAMES ${VELLOMAR_WINE_NAMES} PATHS ${VELLOMAR_WINE_PATHS})
+if(VELLOMAR_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELLOMAR_WINE})
+endif()
