@@ -21,6 +21,13 @@ if(VELLOMAR_WINDOWS_BITS EQUAL 32)
   list(APPEND VELLOMAR_LIBRARY_FLAGS -msse2 -mstackrealign -fno-asynchronous-unwind-tables)
 endif()
 
+# The version resources are compiled with the toolchain's windres.
+enable_language(RC)
+
+# Two builds of one commit give the same bytes: no link time stamp in the PE
+# header or the export directory.
+add_link_options(-Wl,--no-insert-timestamp)
+
 # Windows finds a program's DLLs beside it, so everything lands in one folder.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
 # The programs carry the C++ runtime inside: no libstdc++ or libgcc DLL to ship.
@@ -61,4 +68,27 @@ function(vellomar_windows_dll target)
     COMMAND ${VELLOMAR_DLLTOOL} --input-def ${importDef} --kill-at
             --output-lib $<TARGET_LINKER_FILE_DIR:${target}>/Vellomar.lib
     VERBATIM)
+endfunction()
+
+# A VERSIONINFO resource for target, from the project version, so that
+# Windows shows it and installers can compare versions. The file name is the
+# one the binary is built under, e.g. Vellomar.dll.
+function(vellomar_windows_version target description)
+  get_target_property(type ${target} TYPE)
+  get_target_property(name ${target} OUTPUT_NAME)
+  if(NOT name)
+    set(name ${target})
+  endif()
+  if(type STREQUAL "SHARED_LIBRARY")
+    set(VELLOMAR_RC_FILETYPE VFT_DLL)
+    set(VELLOMAR_RC_FILENAME ${name}.dll)
+  else()
+    set(VELLOMAR_RC_FILETYPE VFT_APP)
+    set(VELLOMAR_RC_FILENAME ${name}.exe)
+  endif()
+  set(VELLOMAR_RC_INTERNAL_NAME ${name})
+  set(VELLOMAR_RC_DESCRIPTION "${description}")
+  set(rc ${PROJECT_BINARY_DIR}/version/${target}.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
 endfunction()

@@ -753,6 +753,69 @@ void unopenableNames() {
     }
 }
 
+struct VersionString {
+    const char *name;
+    std::string expected;
+};
+
+// The version resource as Windows programs and installers read it: the fixed
+// file and product versions, and the strings of the block its Translation
+// names, all from the project's one version.
+void versionResourceMatchesTheProject() {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(dllPath.c_str(), &ignored);
+    EXPECT(size != 0, "no version information: error %lu", GetLastError());
+    if (size == 0)
+        return;
+    std::vector<char> info(size);
+    if (!GetFileVersionInfoA(dllPath.c_str(), 0, size, info.data()))
+        return fail(__FILE__, __LINE__, "GetFileVersionInfoA failed: error %lu", GetLastError());
+
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    EXPECT(VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &length) &&
+               length >= sizeof *fixed,
+           "no fixed version block");
+    if (fixed == nullptr)
+        return;
+    const DWORD ms = MAKELONG(VELLOMAR_VERSION_MINOR, VELLOMAR_VERSION_MAJOR);
+    const DWORD ls = MAKELONG(0, VELLOMAR_VERSION_PATCH);
+    EXPECT(fixed->dwFileVersionMS == ms && fixed->dwFileVersionLS == ls,
+           "file version %08lx.%08lx, expected %08lx.%08lx", fixed->dwFileVersionMS,
+           fixed->dwFileVersionLS, ms, ls);
+    EXPECT(fixed->dwProductVersionMS == ms && fixed->dwProductVersionLS == ls,
+           "product version %08lx.%08lx", fixed->dwProductVersionMS, fixed->dwProductVersionLS);
+    EXPECT(fixed->dwFileType == VFT_DLL, "file type %lu, expected VFT_DLL", fixed->dwFileType);
+
+    struct Translation {
+        WORD language, codePage;
+    } *translation = nullptr;
+    EXPECT(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
+                          reinterpret_cast<void **>(&translation), &length) &&
+               length >= sizeof *translation,
+           "no Translation entry");
+    if (translation == nullptr)
+        return;
+    char block[64];
+    std::snprintf(block, sizeof block, "\\StringFileInfo\\%04x%04x\\", translation->language,
+                  translation->codePage);
+    const VersionString strings[] = {
+        {"FileVersion", VELLOMAR_VERSION},
+        {"ProductVersion", VELLOMAR_VERSION},
+        {"ProductName", "Vellomar"},
+        {"OriginalFilename", "Vellomar.dll"},
+        {"InternalName", "Vellomar"},
+    };
+    for (const VersionString &v : strings) {
+        char *value = nullptr;
+        const std::string query = block + std::string(v.name);
+        const bool found =
+            VerQueryValueA(info.data(), query.c_str(), reinterpret_cast<void **>(&value), &length);
+        EXPECT(found && value != nullptr && v.expected == value, "%s is '%s', expected '%s'",
+               query.c_str(), found && value != nullptr ? value : "(none)", v.expected.c_str());
+    }
+}
+
 bool makeFolder() {
     char temp[MAX_PATH];
     const DWORD length = GetTempPathA(MAX_PATH, temp);
@@ -801,6 +864,7 @@ int main(int argc, char **argv) {
     run("other handles on the file: sharing decides", otherHandlesOnTheFile);
     run("files of 4 GiB and around", filesOf4GiB);
     run("names that open nothing", unopenableNames);
+    run("the version resource matches the project version", versionResourceMatchesTheProject);
 
     run("FreeLibrary unloads the DLL", [] {
         if (reload())
