@@ -9,7 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -46,6 +51,52 @@ std::vector<Kernel> kernels() {
                         vellomar::decodeMarkedAndBuildAvx2});
 #endif
     return list;
+}
+
+// Whether this processor runs AVX2 code, asked here apart from the library:
+// AVX2 in CPUID leaf 7, and the AVX state saved by the system (OSXSAVE, then
+// XCR0's SSE and AVX bits).
+bool processorRunsAvx2() {
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned a, b, c, d;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0)
+        return false;
+    unsigned xcr0Low, xcr0High;
+    __asm__("xgetbv" : "=a"(xcr0Low), "=d"(xcr0High) : "c"(0));
+    if ((xcr0Low & 6) != 6)
+        return false;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b & bit_AVX2) != 0;
+#else
+    return false;
+#endif
+}
+
+const char *nameOf(vellomar::KernelSet set) {
+    switch (set) {
+    case vellomar::KernelSet::avx2:
+        return "avx2";
+    case vellomar::KernelSet::sse2:
+        return "sse2";
+    case vellomar::KernelSet::scalar:
+        return "scalar";
+    }
+    return "unknown";
+}
+
+// The library runs the widest set that both the build and the processor
+// have. VELLOMAR_EXPECT_KERNELS, when set, names the set the run must get:
+// the run on an emulated processor without AVX2 sets it to sse2, so that the
+// run cannot pass on the AVX2 path.
+TEST(Kernels, ChoiceFollowsTheProcessor) {
+    vellomar::KernelSet want = vellomar::KernelSet::scalar;
+#if VELLOMAR_KERNELS_AVX2
+    want = processorRunsAvx2() ? vellomar::KernelSet::avx2 : vellomar::KernelSet::sse2;
+#elif VELLOMAR_KERNELS_SSE2
+    want = vellomar::KernelSet::sse2;
+#endif
+    EXPECT_STREQ(nameOf(vellomar::chosenKernels()), nameOf(want));
+    if (const char *expected = std::getenv("VELLOMAR_EXPECT_KERNELS"))
+        EXPECT_STREQ(nameOf(vellomar::chosenKernels()), expected);
 }
 
 constexpr uint16_t kHostFill = 0xA5A5;

@@ -21,42 +21,61 @@ uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *ta
     return buildLineTableScalar(data, length, table, TableMode::record);
 }
 
-uint32_t buildLineTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode) {
+KernelSet chosenKernels() {
 #if VELLOMAR_KERNELS_AVX2
     if (cpuHasAvx2())
+        return KernelSet::avx2;
+#endif
+#if VELLOMAR_KERNELS_SSE2
+    return KernelSet::sse2;
+#else
+    return KernelSet::scalar;
+#endif
+}
+
+uint32_t buildLineTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode) {
+    switch (chosenKernels()) {
+#if VELLOMAR_KERNELS_AVX2
+    case KernelSet::avx2:
         return buildLineTableAvx2(data, length, table, mode);
 #endif
 #if VELLOMAR_KERNELS_SSE2
-    return buildLineTableSse2(data, length, table, mode);
-#else
-    return buildLineTableScalar(data, length, table, mode);
+    case KernelSet::sse2:
+        return buildLineTableSse2(data, length, table, mode);
 #endif
+    default:
+        return buildLineTableScalar(data, length, table, mode);
+    }
 }
 
 void decodeMarked(uint8_t *data, uint32_t length) {
+    switch (chosenKernels()) {
 #if VELLOMAR_KERNELS_AVX2
-    if (cpuHasAvx2()) {
-        decodeMarkedAvx2(data, length);
-        return;
-    }
+    case KernelSet::avx2:
+        return decodeMarkedAvx2(data, length);
 #endif
 #if VELLOMAR_KERNELS_SSE2
-    decodeMarkedSse2(data, length);
-#else
-    decodeMarkedScalar(data, length);
+    case KernelSet::sse2:
+        return decodeMarkedSse2(data, length);
 #endif
+    default:
+        return decodeMarkedScalar(data, length);
+    }
 }
 
 uint32_t decodeMarkedAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
+    switch (chosenKernels()) {
 #if VELLOMAR_KERNELS_AVX2
-    if (cpuHasAvx2())
+    case KernelSet::avx2:
         return decodeMarkedAndBuildAvx2(data, length, table);
 #endif
 #if VELLOMAR_KERNELS_SSE2
-    return decodeMarkedAndBuildSse2(data, length, table);
-#else
-    return decodeMarkedAndBuildScalar(data, length, table);
+    case KernelSet::sse2:
+        return decodeMarkedAndBuildSse2(data, length, table);
 #endif
+    default:
+        return decodeMarkedAndBuildScalar(data, length, table);
+    }
 }
 
 } // namespace vellomar

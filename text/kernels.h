@@ -24,6 +24,13 @@
 
 namespace vellomar {
 
+enum class KernelSet { scalar, sse2, avx2 };
+
+// The set the library runs on this processor. Every choice in kernels.cpp
+// goes by this one answer, so that a test can hold it against what the
+// processor reports.
+KernelSet chosenKernels();
+
 // The reference pair as one step: decodeMarkedScalar, then
 // buildLineTableScalar in record mode. Every fused kernel must match it.
 uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table);

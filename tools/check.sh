@@ -14,6 +14,10 @@ done
 for package in clang libclang-rt-14-dev; do
   dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
 done
+# The release suite on an emulated processor without AVX2.
+for package in qemu-user; do
+  dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
+done
 # The Windows suites: the mingw-w64 cross compilers, 64-bit Wine, and 32-bit
 # Wine for the kernels that run 32-bit programs.
 for package in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386; do
@@ -33,6 +37,13 @@ echo "== release suite"
 cmake --workflow --preset check
 echo "== sanitizer suite"
 cmake --workflow --preset sanitize
+echo "== release suite on a processor without AVX2 (qemu-x86_64 -cpu Nehalem)"
+# The library picks its kernels at run time. Here it must pick SSE2 and never
+# run an AVX2 instruction (one would end the run with SIGILL), and a host
+# must print what it prints on this machine.
+VELLOMAR_EXPECT_KERNELS=sse2 qemu-x86_64 -cpu Nehalem build/release/tests/vellomar_tests --gtest_brief=1
+diff <(build/release/tools/vellomar-dump examples/marked.txt) \
+     <(qemu-x86_64 -cpu Nehalem build/release/tools/vellomar-dump examples/marked.txt)
 echo "== fuzz targets, 20 s each"
 cmake --preset fuzz
 cmake --build --preset fuzz
