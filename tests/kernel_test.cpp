@@ -408,6 +408,21 @@ TEST(Kernels, StopAtTheEntryLimitLikeTheReference) {
             marked[i] = static_cast<uint8_t>(~marked[i]);
         checkDecode(marked);
     }
+    // Marked, with the table full while the fused kernels still walk the
+    // head: marker lines stored plain there make 66,000 entries before the
+    // first stored marker, and the decoding that follows must still cover
+    // every block after it.
+    Bytes head = bytes("_PW_h");
+    for (int i = 0; i < 33000; ++i)
+        head.insert(head.end(), {0x0D, 0x0A, '@', '=', 'x'});
+    head.insert(head.end(), {0x0D, 0x0A});
+    std::string records;
+    for (int i = 0; i < 20; ++i)
+        records += "@=R" + std::to_string(i) + "\r\nbody line " + std::to_string(i) + "\r\n";
+    const Bytes stored = complemented(bytes(records));
+    head.insert(head.end(), stored.begin(), stored.end());
+    SCOPED_TRACE("table full in the head");
+    checkDecode(head);
 }
 
 // Odd starting addresses: the kernels load without regard to alignment.
