@@ -41,10 +41,14 @@ TEST(Report, ShowsPrefixAndCountWithCaption) {
     vellomar::reportSizeError(0, fakebox::box);
     vellomar::reportSizeError(0xFFFFFFFFu, fakebox::box);
     vellomar::reportSizeError(123456, fakebox::box);
-    ASSERT_EQ(fakebox::shown.size(), 3u);
+    // The longest number, eleven characters: the text fills its room on the
+    // stack to the last byte.
+    vellomar::reportSizeError(0x80000000u, fakebox::box);
+    ASSERT_EQ(fakebox::shown.size(), 4u);
     EXPECT_EQ(fakebox::shown[0].text, "DLL error: 0");
     EXPECT_EQ(fakebox::shown[1].text, "DLL error: -1");
     EXPECT_EQ(fakebox::shown[2].text, "DLL error: 123456");
+    EXPECT_EQ(fakebox::shown[3].text, "DLL error: -2147483648");
     for (const fakebox::Shown &box : fakebox::shown)
         EXPECT_EQ(box.caption, "Tarvoni DLL");
 }
