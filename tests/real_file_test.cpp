@@ -1,23 +1,30 @@
 // StringTable on real files that go wrong in real ways, through the POSIX
 // layer: no permission, awkward names, things that are not regular files and
-// must not hold the call up, and sparse files at and just under 4 GiB.
+// must not hold the call up, sparse files at and just under 4 GiB, files that
+// end before their measured length, reads interrupted by a signal, and a
+// standard error the box cannot write to.
 #include "library/string_table.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_box.h"
@@ -184,6 +191,8 @@ TEST(RealFiles, SparseFilesAtFourGiB) {
     const SparseCase cases[] = {
         // Longer than expected but still measurable: reported, not read.
         {"4 GiB - 1", k4GiB - 1, "DLL error: -1"},
+        // The longest text the box can get.
+        {"2 GiB", k4GiB / 2, "DLL error: -2147483648"},
         {"4 GiB", k4GiB, nullptr},
         // The low 32 bits alone would pass for the expected size.
         {"4 GiB + 16", k4GiB + 16, nullptr},
@@ -207,6 +216,206 @@ TEST(RealFiles, SparseFilesAtFourGiB) {
         } else {
             EXPECT_TRUE(fakebox::shown.empty());
         }
+    }
+}
+
+// Runs work in a child process, which has `seconds` to finish, and gives back
+// what it wrote to the descriptor it was handed. A child that loops forever
+// is ended by its alarm, so the test fails instead of hanging.
+std::string inChild(const std::function<void(int out)> &work, unsigned seconds = 10) {
+    int ends[2];
+    if (pipe(ends) != 0)
+        return "[no pipe]";
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ends[0]);
+        alarm(seconds);
+        work(ends[1]);
+        _exit(0);
+    }
+    close(ends[1]);
+    std::string written;
+    char chunk[256];
+    ssize_t got;
+    while ((got = read(ends[0], chunk, sizeof chunk)) != 0)
+        if (got > 0)
+            written.append(chunk, static_cast<size_t>(got));
+        else if (errno != EINTR)
+            break;
+    close(ends[0]);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return written + "[no child]";
+    if (WIFSIGNALED(status))
+        return written + "[ended by signal " + std::to_string(WTERMSIG(status)) + "]";
+    return written;
+}
+
+void put(int out, const std::string &text) {
+    if (write(out, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        _exit(12);
+}
+
+// What a call gave, as one line to compare.
+std::string outcomeOf(const vellomar::OsLayer &os, const std::string &path,
+                      uint32_t expectedSize) {
+    fakebox::reset();
+    std::vector<uint8_t> buffer(expectedSize, kBufferFill);
+    std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS, kTableFill);
+    const uint32_t result = vellomar::readStringTable(os, buffer.data(), expectedSize,
+                                                      table.data(), path.c_str(), 0);
+    std::string outcome = "result " + std::to_string(result);
+    for (const fakebox::Shown &box : fakebox::shown)
+        outcome += ", box '" + box.text + "'";
+    return outcome;
+}
+
+// The file the next measurement shrinks, and to what length: it is cut
+// right after its length is taken, before the read.
+std::string shrinkingFile;
+off_t shrinkTo = 0;
+
+bool measureThenShrink(vellomar::OsFile file, uint64_t *length) {
+    const bool measured = vellomar::platformOs.size(file, length);
+    if (truncate(shrinkingFile.c_str(), shrinkTo) != 0)
+        return false;
+    return measured;
+}
+
+// A file that ends before the length it was measured at: the read stops at
+// its end, and the box tells how many bytes arrived.
+TEST(RealFiles, ReadStopsAtEndOfFile) {
+    TempFolder folder;
+    struct ShortCase {
+        std::string name;
+        vellomar::OsLayer os;
+        std::string path;
+        uint32_t expectedSize;
+        std::string outcome;
+    };
+    std::vector<ShortCase> cases;
+    shrinkingFile = folder.write("shrinks.txt", "abc\r\ndef\r\n");
+    shrinkTo = 4;
+    vellomar::OsLayer shrinking = kOs;
+    shrinking.size = measureThenShrink;
+    cases.push_back({"cut between measuring and reading", shrinking, shrinkingFile, 10,
+                     "result 0, box 'DLL error: 4'"});
+    // A kernel file that says 4096 bytes and holds a few.
+    const std::string kernelFile = "/sys/kernel/mm/transparent_hugepage/enabled";
+    struct stat info;
+    if (stat(kernelFile.c_str(), &info) == 0) {
+        std::string content;
+        if (FILE *in = std::fopen(kernelFile.c_str(), "rb")) {
+            char chunk[8192];
+            size_t got;
+            while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0)
+                content.append(chunk, got);
+            std::fclose(in);
+        }
+        if (static_cast<size_t>(info.st_size) > content.size())
+            cases.push_back({kernelFile, kOs, kernelFile, static_cast<uint32_t>(info.st_size),
+                             "result 0, box 'DLL error: " + std::to_string(content.size()) +
+                                 "'"});
+    }
+    for (const ShortCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(inChild([&c](int out) { put(out, outcomeOf(c.os, c.path, c.expectedSize)); }),
+                  c.outcome);
+    }
+}
+
+// A pipe stands in for a file whose read blocks: the call must take the
+// bytes that come after a signal has cut into the read.
+int blockingFile = -1;
+std::atomic<int> signalsCaught{0};
+
+bool openBlockingFile(const char *, vellomar::OsFile *file) {
+    *file = blockingFile;
+    return true;
+}
+
+bool fiveBytes(vellomar::OsFile, uint64_t *length) {
+    *length = 5;
+    return true;
+}
+
+void countSignal(int) { ++signalsCaught; }
+
+TEST(RealFiles, ReadGoesOnAfterASignal) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    blockingFile = ends[0];
+    vellomar::OsLayer os = kOs;
+    os.open = openBlockingFile;
+    os.size = fiveBytes;
+    // No SA_RESTART: the signal makes the blocked read fail with EINTR.
+    struct sigaction action = {}, saved = {};
+    action.sa_handler = countSignal;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &saved), 0);
+    signalsCaught = 0;
+    const pthread_t caller = pthread_self();
+    std::thread writer([caller, writeEnd = ends[1]] {
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            pthread_kill(caller, SIGUSR1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (write(writeEnd, "ab\r\nc", 5) != 5)
+            std::abort();
+    });
+    fakebox::reset();
+    std::vector<uint8_t> buffer(5, kBufferFill);
+    std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS, kTableFill);
+    const uint32_t result =
+        vellomar::readStringTable(os, buffer.data(), 5, table.data(), "pipe", 0);
+    writer.join();
+    close(ends[1]);
+    sigaction(SIGUSR1, &saved, nullptr);
+    EXPECT_EQ(signalsCaught.load(), 3);
+    EXPECT_EQ(result, 2u);
+    EXPECT_TRUE(fakebox::shown.empty());
+    EXPECT_EQ(std::string(buffer.begin(), buffer.end()), "ab\r\nc");
+    EXPECT_EQ(std::vector<uint16_t>(table.begin(), table.begin() + 4),
+              (std::vector<uint16_t>{2, 4, 3, VELLOMAR_END_MARKER}));
+}
+
+// The real box on a standard error that cannot be written: it answers 0,
+// not Cancel, so the next report is shown once standard error works again.
+TEST(RealFiles, UnwritableStandardErrorDoesNotSilenceLaterBoxes) {
+    TempFolder folder;
+    const std::string file = folder.write("short.txt", "abc");
+    struct Breakage {
+        const char *name;
+        void (*apply)();
+    };
+    const Breakage breakages[] = {
+        {"closed", [] { close(STDERR_FILENO); }},
+        {"open for reading only",
+         [] {
+             const int readOnly = open("/dev/null", O_RDONLY);
+             dup2(readOnly, STDERR_FILENO);
+             close(readOnly);
+         }},
+    };
+    for (const Breakage &breakage : breakages) {
+        SCOPED_TRACE(breakage.name);
+        const std::string written = inChild([&](int out) {
+            vellomar::resetReport();
+            breakage.apply();
+            std::vector<uint8_t> buffer(4);
+            std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
+            const uint32_t unshown = vellomar::readStringTable(
+                vellomar::platformOs, buffer.data(), 4, table.data(), file.c_str(), 0);
+            put(out, "result " + std::to_string(unshown) + ", answer " +
+                         std::to_string(vellomar::lastReportAnswer()) + "\n");
+            dup2(out, STDERR_FILENO);
+            vellomar::readStringTable(vellomar::platformOs, buffer.data(), 4, table.data(),
+                                      file.c_str(), 0);
+        });
+        EXPECT_EQ(written, "result 0, answer 0\nTarvoni DLL: DLL error: 3\n");
     }
 }
 
