@@ -46,6 +46,11 @@ static const EndToEndCase kEndToEndCases[] = {
      0},
     {"record text, plain mode", VELLOMAR_BYTES(VELLOMAR_RECORD_TEXT), 0, 0, 6, kRecordAsPlain, 0,
      0},
+    /* Any nonzero recordMode asks for record mode. */
+    {"record text, record mode 2", VELLOMAR_BYTES(VELLOMAR_RECORD_TEXT), 0, 2, 5, kRecordTable, 0,
+     0},
+    {"record text, record mode 0x80000000", VELLOMAR_BYTES(VELLOMAR_RECORD_TEXT), 0, 0x80000000u,
+     5, kRecordTable, 0, 0},
     {"marker at the very start", VELLOMAR_BYTES("@=A\r\nbody\r\n@=B\r\nx"), 0, 1, 3,
      kMarkerAtStart, 0, 0},
     {"marker line after marker line",
