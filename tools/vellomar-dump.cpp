@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,7 @@ bool fileIsMarked(const char *path) {
 
 // Walks the table the way every host does: each entry starts where the one
 // before it started plus that one's length, and its text is 2 bytes shorter.
-std::vector<Entry> walkTable(const std::vector<uint8_t> &buffer, uint32_t size,
+std::vector<Entry> walkTable(const uint8_t *buffer, uint32_t size,
                              const std::vector<uint16_t> &table, uint32_t count) {
     std::vector<Entry> entries;
     uint64_t offset = 0;
@@ -96,8 +97,7 @@ std::vector<Entry> walkTable(const std::vector<uint8_t> &buffer, uint32_t size,
         const uint64_t from = offset < size ? offset : size;
         const uint64_t to = textEnd < size ? textEnd : size;
         entries.push_back({static_cast<uint32_t>(offset), length,
-                           std::string(buffer.begin() + static_cast<long>(from),
-                                       buffer.begin() + static_cast<long>(to))});
+                           std::string(buffer + from, buffer + to)});
         offset += length;
     }
     return entries;
@@ -218,11 +218,13 @@ int main(int argc, char **argv) {
     }
 
     // The table has the record room whatever the mode: a marked file is
-    // always indexed in record mode.
-    std::vector<uint8_t> buffer(size);
+    // always indexed in record mode. The buffer is not cleared: the call
+    // fills what it indexes, and an expected size the file does not have,
+    // up to 4 GiB - 1, then costs address space, not memory.
+    const std::unique_ptr<uint8_t[]> buffer(new uint8_t[size]);
     std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
     const uint32_t count =
-        StringTable(buffer.data(), size, table.data(), options.file, options.record ? 1 : 0);
+        StringTable(buffer.get(), size, table.data(), options.file, options.record ? 1 : 0);
     if (count == 0) {
         std::fprintf(stderr,
                      "vellomar-dump: %s: not indexed: it cannot be opened, is not a regular "
@@ -234,7 +236,7 @@ int main(int argc, char **argv) {
     // one: opening a FIFO before would block.
     const bool marked = fileIsMarked(options.file);
     const bool record = options.record || marked;
-    const std::vector<Entry> entries = walkTable(buffer, size, table, count);
+    const std::vector<Entry> entries = walkTable(buffer.get(), size, table, count);
     if (options.json)
         printJson(options, size, marked, record, entries);
     else
