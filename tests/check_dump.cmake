@@ -3,6 +3,7 @@
 # example's second entry must be a marker line, and a wrong expected size and
 # a missing file must end with status 1 and a message naming the file. Where
 # the box is a line on standard error (BOX_ON_STDERR), that line must be there.
+# In WORK it writes files of its own: an empty one, and one holding 0x7F.
 foreach(example plain record)
   set(file ${EXAMPLES}/${example}.txt)
   file(SIZE ${file} size)
@@ -58,3 +59,62 @@ execute_process(COMMAND ${RUN} ${DUMP} ${EXAMPLES}/no-such-file.txt
 if(NOT status EQUAL 1 OR NOT err MATCHES "no-such-file.txt")
   message(FATAL_ERROR "a missing file gave status ${status}, expected 1: '${err}'")
 endif()
+
+# The largest expected size is the library's to judge: the call fails with
+# the box (the file is shorter), not the command line. Not where RUN is set:
+# a 32-bit host cannot even reserve a buffer of 4 GiB - 1.
+if(NOT RUN)
+  execute_process(COMMAND ${DUMP} --expect 4294967295 ${EXAMPLES}/record.txt
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+  if(NOT status EQUAL 1)
+    message(FATAL_ERROR "--expect 4294967295 gave status ${status}, expected 1: '${err}'")
+  endif()
+  if(BOX_ON_STDERR AND NOT err MATCHES "Tarvoni DLL: DLL error: ${recordSize}\n")
+    message(FATAL_ERROR "no box line for --expect 4294967295: '${err}'")
+  endif()
+endif()
+
+file(MAKE_DIRECTORY ${WORK})
+
+# An empty file is one entry of 3 whose text, clipped at the data's end, is
+# empty.
+file(WRITE ${WORK}/empty.txt "")
+execute_process(COMMAND ${RUN} ${DUMP} --json ${WORK}/empty.txt
+                OUTPUT_VARIABLE json ERROR_VARIABLE err RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "empty file: vellomar-dump exited with ${status}: '${err}'")
+endif()
+string(JSON count GET "${json}" count)
+string(JSON length GET "${json}" entries 0 length)
+string(JSON text GET "${json}" entries 0 text)
+if(NOT count EQUAL 1 OR NOT length EQUAL 3 OR NOT text STREQUAL "")
+  message(FATAL_ERROR "empty file: count ${count}, first entry ${length} bytes '${text}'")
+endif()
+
+# 0x7F is a control byte: escaped in the table, and in JSON too, where it
+# still stands for itself.
+string(ASCII 127 del)
+file(WRITE ${WORK}/del.txt "a${del}b")
+foreach(format table json)
+  set(flag "")
+  if(format STREQUAL "json")
+    set(flag --json)
+  endif()
+  execute_process(COMMAND ${RUN} ${DUMP} ${flag} ${WORK}/del.txt
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+  string(FIND "${out}" "${del}" raw)
+  if(NOT status EQUAL 0 OR NOT raw EQUAL -1)
+    message(FATAL_ERROR "0x7F, ${format}: status ${status}, raw byte at ${raw}: '${out}'")
+  endif()
+  if(format STREQUAL "json")
+    string(JSON text GET "${out}" entries 0 text)
+    if(NOT text STREQUAL "a${del}b")
+      message(FATAL_ERROR "0x7F, json: the text is '${text}'")
+    endif()
+  else()
+    string(FIND "${out}" "a\\x7Fb" escaped)
+    if(escaped EQUAL -1)
+      message(FATAL_ERROR "0x7F, table: no 'a\\x7Fb' in '${out}'")
+    endif()
+  endif()
+endforeach()
