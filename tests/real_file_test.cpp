@@ -347,6 +347,10 @@ TEST(RealFiles, ReadGoesOnAfterASignal) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     blockingFile = ends[0];
+    // The call closes its end; this one keeps the pipe open for the writer
+    // even when the call gives up early.
+    const int keptOpen = dup(ends[0]);
+    ASSERT_GE(keptOpen, 0);
     vellomar::OsLayer os = kOs;
     os.open = openBlockingFile;
     os.size = fiveBytes;
@@ -373,6 +377,7 @@ TEST(RealFiles, ReadGoesOnAfterASignal) {
         vellomar::readStringTable(os, buffer.data(), 5, table.data(), "pipe", 0);
     writer.join();
     close(ends[1]);
+    close(keptOpen);
     sigaction(SIGUSR1, &saved, nullptr);
     EXPECT_EQ(signalsCaught.load(), 3);
     EXPECT_EQ(result, 2u);
