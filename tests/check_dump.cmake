@@ -87,8 +87,10 @@ endif()
 string(JSON count GET "${json}" count)
 string(JSON length GET "${json}" entries 0 length)
 string(JSON text GET "${json}" entries 0 text)
-if(NOT count EQUAL 1 OR NOT length EQUAL 3 OR NOT text STREQUAL "")
-  message(FATAL_ERROR "empty file: count ${count}, first entry ${length} bytes '${text}'")
+# A zero byte read from past the data would come back here as "" too.
+string(FIND "${json}" "\\u0000" zero)
+if(NOT count EQUAL 1 OR NOT length EQUAL 3 OR NOT text STREQUAL "" OR NOT zero EQUAL -1)
+  message(FATAL_ERROR "empty file: count ${count}, first entry ${length} bytes '${text}': ${json}")
 endif()
 
 # 0x7F is a control byte: escaped in the table, and in JSON too, where it
