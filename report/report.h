@@ -23,6 +23,7 @@ constexpr char kReportCaption[] = "Tarvoni DLL";
 constexpr char kReportPrefix[] = "DLL error: ";
 // Room behind the prefix: a sign, ten digits and the terminator.
 constexpr unsigned kDigitRoom = 12;
+static_assert(kDigitRoom >= sizeof "-2147483648", "the longest number dwtoa writes must fit");
 
 // Writes value, read as a signed 32-bit number, as decimal with a
 // terminating zero: at most 12 bytes.
