@@ -1,0 +1,197 @@
+cmake_minimum_required(VERSION 3.25)
+# vellomar-dump tells the truth about the text, not only the table: true
+# offsets and lengths for entries of 64 KiB or more, the warnings, --strict,
+# and one message per cause of failure. Run through RUN when given (wine).
+# Needs DUMP and WORK (a scratch folder, emptied first).
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+
+function(run)
+  execute_process(COMMAND ${RUN} ${DUMP} ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err
+                  RESULT_VARIABLE status)
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+  set(status "${status}" PARENT_SCOPE)
+endfunction()
+
+# A file from pieces "N*text" (text N times) or "text", where <CR> and <LF>
+# stand for the bytes.
+function(write_text path)
+  set(content "")
+  foreach(piece IN LISTS ARGN)
+    set(times 1)
+    if(piece MATCHES "^([0-9]+)\\*(.*)$")
+      set(times ${CMAKE_MATCH_1})
+      set(piece "${CMAKE_MATCH_2}")
+    endif()
+    string(REPLACE "<CR>" "\r" piece "${piece}")
+    string(REPLACE "<LF>" "\n" piece "${piece}")
+    string(REPEAT "${piece}" ${times} piece)
+    string(APPEND content "${piece}")
+  endforeach()
+  file(WRITE ${path} "${content}")
+endfunction()
+
+# One case: the file's pieces, the mode, and what the dump must say: the
+# count, each entry's true length (LENGTHS, when given) and the table's word
+# for those cut at 64 KiB (STORED, "-" for an entry that was not cut), and
+# one pattern per warning, in order, each from the sentence's start.
+function(dump_case name)
+  cmake_parse_arguments(PARSE_ARGV 1 c "RECORD" "COUNT" "TEXT;LENGTHS;STORED;WARNINGS")
+  set(file ${WORK}/${name}.txt)
+  write_text(${file} ${c_TEXT})
+  file(SIZE ${file} size)
+  set(mode "")
+  if(c_RECORD)
+    set(mode --record)
+  endif()
+
+  run(${mode} --json ${file})
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${name}: status ${status} without --strict: ${err}")
+  endif()
+  set(json "${out}")
+  string(JSON count GET "${json}" count)
+  if(NOT count EQUAL c_COUNT)
+    message(FATAL_ERROR "${name}: count ${count}, expected ${c_COUNT}")
+  endif()
+  # Entry by entry where the case lists the lengths: each query parses the
+  # whole document again.
+  set(offset 0)
+  set(rows "")
+  list(LENGTH c_LENGTHS listed)
+  math(EXPR last "${listed} - 1")
+  if(listed GREATER 0)
+    foreach(i RANGE 0 ${last})
+      string(JSON at GET "${json}" entries ${i} offset)
+      string(JSON length GET "${json}" entries ${i} length)
+      string(JSON stored ERROR_VARIABLE notCut GET "${json}" entries ${i} stored)
+      if(notCut)
+        set(stored -)
+      endif()
+      if(NOT at EQUAL offset)
+        message(FATAL_ERROR "${name}: entry ${i} at ${at}, expected ${offset}")
+      endif()
+      list(GET c_LENGTHS ${i} wantLength)
+      list(GET c_STORED ${i} wantStored)
+      if(NOT length EQUAL wantLength OR NOT stored STREQUAL wantStored)
+        message(FATAL_ERROR "${name}: entry ${i} is ${length} stored ${stored}, "
+                            "expected ${wantLength} stored ${wantStored}")
+      endif()
+      if(NOT stored STREQUAL "-")
+        math(EXPR index "${i} + 1")
+        list(APPEND rows "\n *${index} +${at} +${length}\\* +${stored} ")
+      endif()
+      math(EXPR offset "${offset} + ${length}")
+    endforeach()
+  endif()
+  math(EXPR tiled "${size} + 2")
+  if(c_LENGTHS AND NOT offset EQUAL tiled)
+    message(FATAL_ERROR "${name}: entries cover ${offset} bytes, the file has ${size} (+2)")
+  endif()
+
+  string(JSON warnings LENGTH "${json}" warnings)
+  list(LENGTH c_WARNINGS wanted)
+  if(NOT warnings EQUAL wanted)
+    string(JSON got GET "${json}" warnings)
+    message(FATAL_ERROR "${name}: ${warnings} warnings, expected ${wanted}: ${got}")
+  endif()
+
+  # The table view: the same warnings on standard error, --strict makes any
+  # of them status 3, and each cut entry is marked with its stored word.
+  run(--strict ${mode} ${file})
+  set(wantStatus 0)
+  if(wanted GREATER 0)
+    set(wantStatus 3)
+  endif()
+  if(NOT status EQUAL wantStatus)
+    message(FATAL_ERROR "${name}: --strict gave status ${status}, expected ${wantStatus}")
+  endif()
+  set(i 0)
+  foreach(pattern IN LISTS c_WARNINGS)
+    string(JSON warning GET "${json}" warnings ${i})
+    string(REGEX REPLACE "^\\^" "" unanchored "${pattern}")
+    if(NOT warning MATCHES "${pattern}" OR NOT err MATCHES "warning: ${unanchored}")
+      message(FATAL_ERROR "${name}: warning ${i} '${warning}' (table view: '${err}') "
+                          "does not match '${pattern}'")
+    endif()
+    math(EXPR i "${i} + 1")
+  endforeach()
+  foreach(row IN LISTS rows)
+    if(NOT out MATCHES "${row}")
+      message(FATAL_ERROR "${name}: no row matches '${row}' in the table view")
+    endif()
+  endforeach()
+endfunction()
+
+set(cutOne "Entry 1 is 70002 bytes long, stored as 4466: the table keeps only the low 16 bits")
+set(noMarker "Record mode, but the text has no record marker")
+
+dump_case(one_long_line TEXT "70000*a" "<CR><LF>xyz" COUNT 2
+  LENGTHS 70002 5 STORED 4466 - WARNINGS "${cutOne}")
+dump_case(long_and_short_lines TEXT "ab<CR><LF>" "65534*b" "<CR><LF>cd<CR><LF>" "140000*c"
+  "<CR><LF>e" COUNT 5 LENGTHS 4 65536 4 140002 3 STORED - 0 - 8930 -
+  WARNINGS "^2 entries are 64 KiB or longer; the first, entry 2, is 65536 bytes long, stored as 0")
+# The body's stored word, 12, lands on the end of its first line: only the
+# record rules tell that this line break ends no entry.
+dump_case(long_record_body RECORD TEXT "h<CR><LF>@=A<CR><LF>" "10*x" "<CR><LF>" "65534*y"
+  "<CR><LF>@=B<CR><LF>z" COUNT 5 LENGTHS 3 5 65548 5 3 STORED - - 12 - -
+  WARNINGS "^Entry 3 is 65548 bytes long, stored as 12")
+dump_case(lf_record_file RECORD TEXT "hdr<LF>@=A<LF>body<LF>" COUNT 1 LENGTHS 15 STORED -
+  WARNINGS "^LF line breaks: StringTable splits on CR LF only, and this file has 3 LF line breaks and no CR LF"
+           "^${noMarker}")
+dump_case(mixed_breaks TEXT "a<CR><LF>b<LF>c" COUNT 2 LENGTHS 3 5 STORED - -
+  WARNINGS "^Mixed line breaks: 1 CR LF and 1 lone LF")
+dump_case(past_the_limit TEXT "16386*x<CR><LF>" COUNT 16385
+  WARNINGS "^The count 16385 is past the plain mode limit of 16384 entries: the table covers 49155 bytes of 49158")
+dump_case(record_without_marker RECORD TEXT "a<CR><LF>b<CR><LF>" COUNT 1 LENGTHS 8 STORED -
+  WARNINGS "^${noMarker}")
+dump_case(marked_without_scrambled_part TEXT "_PW_head<CR><LF>body<CR><LF>" COUNT 1
+  LENGTHS 18 STORED - WARNINGS "^${noMarker}" 
+           "^The file starts with the mark \"_PW_\", but its scrambled part \\(the stored bytes 0xBF 0xC2\\) was never found")
+dump_case(clean_record_text RECORD TEXT "h<CR><LF>@=A<CR><LF>b" COUNT 3 LENGTHS 3 5 3 STORED - - -)
+
+run(${WORK}/one_long_line.txt)
+if(NOT out MATCHES "one_long_line.txt: 70005 bytes, plain mode, 2 entries\r?\n")
+  message(FATAL_ERROR "table view heading: ${out}")
+endif()
+run(--record ${WORK}/lf_record_file.txt)
+if(NOT out MATCHES ", record mode, 1 entry\r?\n" OR NOT status EQUAL 0)
+  message(FATAL_ERROR "one entry, status ${status}: ${out}")
+endif()
+
+# Each cause of failure in its own words: arguments (split at "|"), then the
+# message.
+set(failures
+  "${WORK}/no-such-file.txt" "not indexed: no such file"
+  "${WORK}" "not indexed: is a directory"
+  "--expect|5|${WORK}/lf_record_file.txt" "not indexed: is 13 bytes, expected 5")
+# 4 GiB without writing it: a file with a hole.
+execute_process(COMMAND truncate -s 4G ${WORK}/huge.txt RESULT_VARIABLE noHole)
+if(noHole EQUAL 0)
+  list(APPEND failures "--expect|5|${WORK}/huge.txt" "not indexed: is 4 GiB or larger")
+endif()
+if(NOT RUN)
+  list(APPEND failures /dev/null "not indexed: is not a regular file")
+  # Root reads whatever the mode says.
+  file(WRITE ${WORK}/locked.txt "locked")
+  file(CHMOD ${WORK}/locked.txt PERMISSIONS OWNER_WRITE)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E cat ${WORK}/locked.txt
+                  RESULT_VARIABLE unreadable OUTPUT_QUIET ERROR_QUIET)
+  if(unreadable)
+    list(APPEND failures ${WORK}/locked.txt "not indexed: permission denied")
+  endif()
+endif()
+list(LENGTH failures length)
+math(EXPR last "${length} - 1")
+foreach(i RANGE 0 ${last} 2)
+  list(GET failures ${i} arguments)
+  string(REPLACE "|" ";" arguments "${arguments}")
+  math(EXPR j "${i} + 1")
+  list(GET failures ${j} message)
+  run(${arguments})
+  if(NOT status EQUAL 1 OR NOT err MATCHES "${message}\r?\n")
+    message(FATAL_ERROR "${arguments}: status ${status}, '${err}', expected '${message}'")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${WORK})
