@@ -1,8 +1,11 @@
 # vellomar-mark then vellomar-dump: the marked file must give back the
 # original records, in both storings of line breaks, and the tool must refuse
 # what it cannot or may not do without leaving files behind.
-# Needs MARK, DUMP, EXAMPLES and WORK (a scratch folder, emptied first).
+# Needs MARK, DUMP, EXAMPLES and WORK (a scratch folder, emptied first); both
+# programs run through RUN when given (wine, for the Windows build).
 cmake_minimum_required(VERSION 3.25)
+set(MARK ${RUN} ${MARK})
+set(DUMP ${RUN} ${DUMP})
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 set(recordText ${EXAMPLES}/record.txt)

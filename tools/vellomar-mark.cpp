@@ -1,9 +1,13 @@
 // vellomar-mark: writes marked files, the other direction of what StringTable
 // reads. A marked file is "_PW_", the text up to its first record marker as
 // it is, and everything from that marker on stored as its complement.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -72,8 +76,202 @@ std::string hexByte(unsigned char byte) {
     return text;
 }
 
+// Why the marking would not come back, from where it first differs.
+std::string whyNotBack(const std::string &text, const Marking &marking) {
+    const size_t at = marking.firstDifference;
+    std::string where = at < 4 ? "byte " + std::to_string(at) + " of the mark \"_PW_\""
+                               : "offset " + std::to_string(at - 4) + " of the input";
+    std::string why = "cannot be marked: " + where + " would be read back as " +
+                      hexByte(marking.decodedByte) + " instead of " + hexByte(marking.wantedByte);
+    if (at < 4 + marking.scrambledFrom) {
+        const size_t pair = text.find("\xBF\xC2");
+        why += ": the head holds the bytes 0xBF 0xC2 (at offset " + std::to_string(pair) +
+               "), which a reader takes for the start of the scrambled part";
+    } else if (at + 2 >= marking.bytes.size()) {
+        why += ": the text ends in 0xF2 0xF5, which a reader takes for a line break stored plain";
+    } else {
+        const size_t before = text.find("\xF5@=", marking.scrambledFrom);
+        why += ": a byte 0xF5 directly before \"@=\" (at offset " + std::to_string(before) +
+               ") is taken by a reader for a line break stored plain";
+    }
+    return why;
+}
+
+// What an OUTPUT path names before anything is written.
+enum class Existing { nothing, file, folder, theInput };
+
+// Windows takes either slash in a path.
+#ifdef _WIN32
+const char kSlashes[] = "/\\";
+#else
+const char kSlashes[] = "/";
+#endif
+
+std::string folderOf(const std::string &path) {
+    const size_t slash = path.find_last_of(kSlashes);
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+#ifdef _WIN32
+
+struct FileId {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+};
+
+// The system's words for the last error, or its number.
+std::string lastError() {
+    const DWORD code = ::GetLastError();
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return "No such file or directory";
+    case ERROR_ACCESS_DENIED:
+        return "Permission denied";
+    case ERROR_SHARING_VIOLATION:
+        return "in use by another program";
+    default:
+        return "Windows error " + std::to_string(code);
+    }
+}
+
+bool identify(HANDLE file, FileId *id, DWORD *attributes) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(file, &info))
+        return false;
+    *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    *attributes = info.dwFileAttributes;
+    return true;
+}
+
+// Reads a regular file whole; on failure says why in *why. Others may go on
+// reading and writing it meanwhile, as on POSIX.
+bool readInput(const char *path, std::string *text, FileId *id, std::string *why) {
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        *why = "not a regular file";
+        return false;
+    }
+    const HANDLE file =
+        ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *why = lastError();
+        return false;
+    }
+    DWORD unused = 0;
+    bool ok = identify(file, id, &unused);
+    if (!ok) {
+        *why = lastError();
+    } else if (::GetFileType(file) != FILE_TYPE_DISK) {
+        *why = "not a regular file";
+        ok = false;
+    }
+    char chunk[65536];
+    while (ok) {
+        DWORD got = 0;
+        if (!::ReadFile(file, chunk, sizeof chunk, &got, nullptr)) {
+            *why = lastError();
+            ok = false;
+        } else if (got == 0) {
+            break;
+        } else {
+            text->append(chunk, got);
+        }
+    }
+    ::CloseHandle(file);
+    return ok;
+}
+
+// What OUTPUT names now. The same file may stand under another name (a hard
+// link, a link, another spelling of the path): compare the volume and the
+// file's index, not the names. Opening asks for no access, so even a file
+// that others hold open can be looked at.
+Existing lookAtOutput(const char *path, const FileId &input) {
+    const HANDLE file = ::CreateFileA(
+        path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS, nullptr); // the flag lets a folder be opened too
+    if (file == INVALID_HANDLE_VALUE)
+        return ::GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES ? Existing::nothing
+                                                                      : Existing::file;
+    FileId id;
+    DWORD attributes = 0;
+    const bool known = identify(file, &id, &attributes);
+    ::CloseHandle(file);
+    if (known && id.volume == input.volume && id.indexHigh == input.indexHigh &&
+        id.indexLow == input.indexLow)
+        return Existing::theInput;
+    return known && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Existing::folder : Existing::file;
+}
+
+bool writeAll(HANDLE file, const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const size_t left = bytes.size() - done;
+        const DWORD want = left < (1u << 30) ? static_cast<DWORD>(left) : (1u << 30);
+        DWORD wrote = 0;
+        if (!::WriteFile(file, bytes.data() + done, want, &wrote, nullptr))
+            return false;
+        done += wrote;
+    }
+    return true;
+}
+
+// Writes the bytes into a new file beside OUTPUT and moves it into place, so
+// that OUTPUT is either untouched or complete. Without --force the move
+// itself refuses an OUTPUT that appeared since it was checked.
+int writeOutput(const Options &options, const std::string &bytes) {
+    const std::string stem = folderOf(options.output) + "/.vellomar-mark." +
+                             std::to_string(::GetCurrentProcessId()) + ".";
+    std::string temp;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (unsigned attempt = 0; file == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        temp = stem + std::to_string(attempt);
+        file = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    if (file == INVALID_HANDLE_VALUE)
+        return refuse(options.output, "cannot write beside it: " + lastError());
+    bool ok = writeAll(file, bytes) && ::FlushFileBuffers(file);
+    std::string why = ok ? "" : lastError();
+    if (!::CloseHandle(file) && ok) {
+        ok = false;
+        why = lastError();
+    }
+    if (ok) {
+        const DWORD flags =
+            MOVEFILE_WRITE_THROUGH | (options.force ? MOVEFILE_REPLACE_EXISTING : 0);
+        ok = ::MoveFileExA(temp.c_str(), options.output, flags) != 0;
+        if (!ok) {
+            const DWORD code = ::GetLastError();
+            why = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
+                      ? "exists (--force replaces it)"
+                      : lastError();
+        }
+    }
+    if (!ok) {
+        ::DeleteFileA(temp.c_str());
+        return refuse(options.output, why);
+    }
+    return 0;
+}
+
+#else
+
+struct FileId {
+    dev_t device;
+    ino_t inode;
+};
+
 // Reads a regular file whole; on failure says why in *why.
-bool readInput(const char *path, std::string *text, struct stat *info, std::string *why) {
+bool readInput(const char *path, std::string *text, FileId *id, std::string *why) {
+    struct stat status;
+    struct stat *info = &status;
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *why = std::strerror(errno);
@@ -99,35 +297,19 @@ bool readInput(const char *path, std::string *text, struct stat *info, std::stri
         }
     }
     ::close(fd);
+    *id = {info->st_dev, info->st_ino};
     return ok;
 }
 
-// Why the marking would not come back, from where it first differs.
-std::string whyNotBack(const std::string &text, const Marking &marking) {
-    const size_t at = marking.firstDifference;
-    std::string where = at < 4 ? "byte " + std::to_string(at) + " of the mark \"_PW_\""
-                               : "offset " + std::to_string(at - 4) + " of the input";
-    std::string why = "cannot be marked: " + where + " would be read back as " +
-                      hexByte(marking.decodedByte) + " instead of " + hexByte(marking.wantedByte);
-    if (at < 4 + marking.scrambledFrom) {
-        const size_t pair = text.find("\xBF\xC2");
-        why += ": the head holds the bytes 0xBF 0xC2 (at offset " + std::to_string(pair) +
-               "), which a reader takes for the start of the scrambled part";
-    } else if (at + 2 >= marking.bytes.size()) {
-        why += ": the text ends in 0xF2 0xF5, which a reader takes for a line break stored plain";
-    } else {
-        const size_t before = text.find("\xF5@=", marking.scrambledFrom);
-        why += ": a byte 0xF5 directly before \"@=\" (at offset " + std::to_string(before) +
-               ") is taken by a reader for a line break stored plain";
-    }
-    return why;
-}
-
-std::string folderOf(const std::string &path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+// What OUTPUT names now. The same file may stand under another name:
+// compare what the names lead to, not the names.
+Existing lookAtOutput(const char *path, const FileId &input) {
+    struct stat info;
+    if (::stat(path, &info) != 0)
+        return Existing::nothing;
+    if (info.st_dev == input.device && info.st_ino == input.inode)
+        return Existing::theInput;
+    return S_ISDIR(info.st_mode) ? Existing::folder : Existing::file;
 }
 
 bool writeAll(int fd, const std::string &bytes) {
@@ -181,6 +363,8 @@ int writeOutput(const Options &options, const std::string &bytes) {
     return 0;
 }
 
+#endif
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -191,22 +375,23 @@ int main(int argc, char **argv) {
         return usage(stderr);
 
     std::string text;
-    struct stat inputInfo;
+    FileId input;
     std::string why;
-    if (!readInput(options.input, &text, &inputInfo, &why))
+    if (!readInput(options.input, &text, &input, &why))
         return refuse(options.input, why);
 
-    // The same file may stand under another name: compare what the names
-    // lead to, not the names.
-    struct stat outputInfo;
-    if (::stat(options.output, &outputInfo) == 0) {
-        if (outputInfo.st_dev == inputInfo.st_dev && outputInfo.st_ino == inputInfo.st_ino)
-            return refuse(options.output, std::string("is the input ") + options.input +
-                                              " itself; it is never overwritten");
-        if (S_ISDIR(outputInfo.st_mode))
-            return refuse(options.output, "is a folder");
+    switch (lookAtOutput(options.output, input)) {
+    case Existing::theInput:
+        return refuse(options.output, std::string("is the input ") + options.input +
+                                          " itself; it is never overwritten");
+    case Existing::folder:
+        return refuse(options.output, "is a folder");
+    case Existing::file:
         if (!options.force)
             return refuse(options.output, "exists (--force replaces it)");
+        break;
+    case Existing::nothing:
+        break;
     }
 
     const Marking marking = vellomar::mark::markText(text, options.breaks);

@@ -23,7 +23,8 @@ def main(build, source, wine, mingw, toolchain):
     scratch = tempfile.mkdtemp(prefix="vellomar-windows-hosts-")
     prefix = os.path.join(scratch, "prefix")
     run("cmake", "--install", build, "--prefix", prefix)
-    for part in ("bin/Vellomar.dll", "include/vellomar.h", "lib/libVellomar.dll.a",
+    for part in ("bin/Vellomar.dll", "bin/vellomar-dump.exe", "bin/vellomar-mark.exe",
+                 "include/vellomar.h", "lib/libVellomar.dll.a",
                  "lib/Vellomar.lib", "lib/cmake/Vellomar/VellomarConfig.cmake"):
         if not os.path.isfile(os.path.join(prefix, part)):
             sys.exit("install tree lacks " + part)
