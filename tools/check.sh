@@ -10,6 +10,10 @@ need=()
 for package in cmake g++ libgtest-dev libbenchmark-dev python3 pkgconf; do
   dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
 done
+# The package test: lintian, and what CPack's Debian generator runs.
+for package in lintian dpkg-dev file; do
+  dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
+done
 # The fuzz targets: clang and its libFuzzer runtime.
 for package in clang libclang-rt-14-dev; do
   dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")

@@ -1,0 +1,70 @@
+# Packages, made by CPack from the install rules' components (see
+# install.cmake), so that no file is listed twice.
+#
+# Linux: three Debian packages split as Debian splits a library (cpack -G
+# DEB), and one .tar.gz of the whole install tree (cpack -G TGZ). Configure
+# with CMAKE_INSTALL_PREFIX=/usr (the "package" preset), so that the library
+# lands in Debian's multiarch folder. Windows: one .zip of the install tree,
+# from any Windows build folder.
+set(CPACK_PACKAGE_NAME vellomar)
+set(CPACK_PACKAGE_VENDOR "The Vellomar developers")
+set(CPACK_PACKAGE_CONTACT "Vellomar maintainers <maintainers@users.noreply.c-seed-248ffe39.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "reads a text file into an indexed table of strings")
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF) # one archive of the whole tree
+set(CPACK_VERBATIM_VARIABLES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  include(CPack)
+  return()
+endif()
+
+set(CPACK_GENERATOR DEB TGZ)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The tools' own library is found in the build, to be told apart from the
+# system's; the tools' package depends on its package by name (below).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+
+set(packages
+  library libvellomar${PROJECT_VERSION_MAJOR} libs
+  "Vellomar: ${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\nThe shared library with its one call, StringTable: it reads a text file whole\ninto the caller's buffer, restores marked files, and fills a table with the\nlengths of the text's lines or records."
+  development libvellomar-dev libdevel
+  "Vellomar: development files\nThe header vellomar.h, the CMake package (find_package(Vellomar)), the\npkg-config file vellomar.pc and the link to the shared library."
+  tools vellomar-tools utils
+  "Vellomar: vellomar-dump and vellomar-mark\nvellomar-dump prints the table that StringTable builds for a file, with\nwarnings about what the table cannot show. vellomar-mark writes marked\nfiles.")
+set(CPACK_COMPONENTS_ALL "")
+while(packages)
+  list(POP_FRONT packages component name section description)
+  string(TOUPPER ${component} upper)
+  list(APPEND CPACK_COMPONENTS_ALL ${component})
+  set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${name})
+  set(CPACK_DEBIAN_${upper}_PACKAGE_SECTION ${section})
+  set(CPACK_DEBIAN_${upper}_DESCRIPTION "${description}")
+
+  # What Debian wants beside every package's files: its copyright and a
+  # changelog, compressed.
+  set(doc ${PROJECT_BINARY_DIR}/debian/${name})
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${doc}/changelog @ONLY)
+  add_custom_command(OUTPUT ${doc}/changelog.gz
+    COMMAND ${VELLOMAR_GZIP} -9nf ${doc}/changelog
+    DEPENDS ${doc}/changelog)
+  add_custom_target(${name}-changelog ALL DEPENDS ${doc}/changelog.gz)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${doc}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${name} COMPONENT ${component})
+endwhile()
+# Both others need the library of this very version.
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS library)
+set(CPACK_COMPONENT_TOOLS_DEPENDS library)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+# ldconfig runs through the trigger, once per dpkg run.
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)
