@@ -368,7 +368,7 @@ void printTable(const Options &options, const Bytes &buffer, bool marked,
         longest = entry.length > longest ? entry.length : longest;
     }
     const int indexWidth = columnWidth(entries.size(), "index");
-    const int offsetWidth = columnWidth(entries.back().offset, "offset");
+    const int offsetWidth = columnWidth(buffer.size(), "offset");
     if (!anyCut) {
         std::printf("%*s  %*s  %6s  %s\n", indexWidth, "index", offsetWidth, "offset", "length",
                     "text");
