@@ -1,7 +1,7 @@
 # The part of the mingw-w64 cross toolchain that both Windows targets share;
-# mingw-i686.cmake and mingw-x86_64.cmake set VELLOMAR_MINGW_PREFIX and the
-# processor, then include this. VELLOMAR_WINE is how the programs built here
-# run under Wine, which CTest uses to run the tests.
+# mingw-i686.cmake and mingw-x86_64.cmake set VELLOMAR_MINGW_PREFIX, the
+# processor and which Wine runs the programs built here, then include this.
+# CTest and the test scripts run the programs through VELLOMAR_WINE_RUNNER.
 set(CMAKE_SYSTEM_NAME Windows)
 
 set(CMAKE_C_COMPILER ${VELLOMAR_MINGW_PREFIX}-gcc)
@@ -18,5 +18,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 find_program(VELLOMAR_WINE NAMES ${VELLOMAR_WINE_NAMES} PATHS ${VELLOMAR_WINE_PATHS})
 if(VELLOMAR_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELLOMAR_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/${VELLOMAR_WINE_RUNNER})
 endif()

@@ -11,8 +11,6 @@ for the 32-bit or the 64-bit build alike: MINGW_GCC and TOOLCHAIN_FILE are
 the build's own, so the hosts are built for the DLL's architecture.
 """
 import os
-import shutil
-import subprocess
 import sys
 import tempfile
 
@@ -47,16 +45,6 @@ def main(build, source, wine, mingw, toolchain):
         "-DCMAKE_RUNTIME_OUTPUT_DIRECTORY=" + bin_dir)
     run("cmake", "--build", cmake_build)
 
-    # One Wine server for all the runs below, instead of one started and
-    # stopped per program: it ends by itself 10 seconds after the last one.
-    wineserver = shutil.which("wineserver") or os.path.join(
-        os.path.dirname(os.path.realpath(shutil.which(wine) or wine)), "wineserver")
-    # It leaves a server in the background that holds on to its standard
-    # output, so that output goes nowhere rather than to a pipe read until
-    # end of file.
-    if os.access(wineserver, os.X_OK):
-        subprocess.run([wineserver, "-p10"], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, check=True)
     dump = [wine, os.path.join(bin_dir, "vellomar-dump.exe")]
     hosts = {name: [wine, os.path.join(bin_dir, name + ".exe")]
              for name in ("walk", "walk-pkg-config", "walk-lib", "walk_dll")}
