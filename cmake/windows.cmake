@@ -11,9 +11,11 @@ endif()
 # Stack protection would need runtime support that the DLL does not link.
 list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-stack-protector)
 if(VELLOMAR_WINDOWS_BITS EQUAL 32)
-  # SSE2 is the 32-bit build's baseline processor (x86-64 has it anyway).
-  # 32-bit hosts may call with the stack aligned to 4 bytes only, so
-  # functions realign it before spilling SSE registers; the x64 convention
+  # SSE2 is the 32-bit build's baseline processor (x86-64 has it anyway); the
+  # AVX2 kernels are chosen at run time where the processor and Windows
+  # support them (text/kernels.cpp). 32-bit hosts may call with the stack
+  # aligned to 4 bytes only, so functions realign it before spilling SSE
+  # registers, and to 32 bytes where AVX2 code spills; the x64 convention
   # guarantees 16. 32-bit unwind tables would be DWARF ones, which only a
   # runtime the DLL does not link would read. On x64 they stay: they are the
   # .pdata and .xdata that Windows itself walks to unwind a host's exception

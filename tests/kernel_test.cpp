@@ -425,6 +425,18 @@ TEST(Kernels, StopAtTheEntryLimitLikeTheReference) {
     checkDecode(head);
 }
 
+#if VELLOMAR_KERNELS_AVX2 && defined(__linux__)
+// The library asks the processor itself, since the Windows DLL has no C
+// runtime to ask; here the compiler's runtime gives a second opinion, and
+// the answer must not change once it is cached.
+TEST(Kernels, ProcessorAnswersLikeTheCompilerRuntime) {
+    __builtin_cpu_init();
+    const bool runtime = __builtin_cpu_supports("avx2") != 0;
+    EXPECT_EQ(vellomar::cpuHasAvx2(), runtime);
+    EXPECT_EQ(vellomar::cpuHasAvx2(), runtime);
+}
+#endif
+
 // Odd starting addresses: the kernels load without regard to alignment.
 TEST(Kernels, MatchReferenceAtEveryAlignment) {
     std::mt19937 random(9);

@@ -4,15 +4,54 @@
 #include "text/line_table.h"
 #include "text/marked.h"
 
+#if VELLOMAR_KERNELS_AVX2
+#include <cpuid.h>
+
+#include <atomic>
+#endif
+
 namespace vellomar {
 
 #if VELLOMAR_KERNELS_AVX2
-// Asked on every call: after the first it is a load and a bit test, and it
-// needs no state of the library's own to be shared between threads. This
-// file is not compiled for AVX2, so it is safe to run anywhere.
+namespace {
+
+// Asked of the processor itself, with no help from a C runtime (the Windows
+// DLL has none): AVX2 (leaf 7, EBX bit 5), and whether the operating system
+// saves the XMM and YMM registers on a thread switch (OSXSAVE and AVX in
+// leaf 1 ECX, then XCR0 bits 1 and 2). This file is not compiled for AVX2,
+// so it is safe to run anywhere.
+__attribute__((noinline)) bool askProcessorForAvx2() {
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid_max(0, nullptr) < 7)
+        return false;
+    __cpuid(1, eax, ebx, ecx, edx);
+    constexpr unsigned int kOsXsave = 1u << 27, kAvx = 1u << 28;
+    if ((ecx & (kOsXsave | kAvx)) != (kOsXsave | kAvx))
+        return false;
+    unsigned int xcr0 = 0, xcr0High = 0;
+    __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
+    constexpr unsigned int kXmmAndYmm = (1u << 1) | (1u << 2);
+    if ((xcr0 & kXmmAndYmm) != kXmmAndYmm)
+        return false;
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    return (ebx & (1u << 5)) != 0;
+}
+
+// The answer, once known: 0 not asked yet, 1 no, 2 yes. Constant-initialised,
+// so no constructor has to run before the first call. Threads that ask at the
+// same time each find the same answer and store the same value; cpuid is
+// slow in a virtual machine, so it is asked once per process, not per call.
+std::atomic<uint32_t> avx2Answer{0};
+
+} // namespace
+
 bool cpuHasAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+    uint32_t answer = avx2Answer.load(std::memory_order_relaxed);
+    if (answer == 0) {
+        answer = askProcessorForAvx2() ? 2 : 1;
+        avx2Answer.store(answer, std::memory_order_relaxed);
+    }
+    return answer == 2;
 }
 #endif
 

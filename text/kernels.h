@@ -9,14 +9,12 @@
 #include "text/line_table.h"
 
 // SSE2 is part of every x86-64 processor and the baseline of the 32-bit
-// Windows build; AVX2 is chosen at run time, on x86-64 Linux only (the
-// Windows DLLs have no C runtime to ask the processor with).
-#if defined(__x86_64__) && defined(__linux__)
+// Windows build; AVX2 is chosen at run time where the processor has it and
+// the operating system saves its registers (kernels.cpp asks both).
+#if (defined(__x86_64__) && (defined(__linux__) || defined(_WIN32))) || \
+    (defined(__i386__) && defined(_WIN32))
 #define VELLOMAR_KERNELS_SSE2 1
 #define VELLOMAR_KERNELS_AVX2 1
-#elif (defined(__i386__) || defined(__x86_64__)) && defined(_WIN32)
-#define VELLOMAR_KERNELS_SSE2 1
-#define VELLOMAR_KERNELS_AVX2 0
 #else
 #define VELLOMAR_KERNELS_SSE2 0
 #define VELLOMAR_KERNELS_AVX2 0
@@ -48,7 +46,9 @@ uint32_t buildLineTableAvx2(const uint8_t *data, uint32_t length, uint16_t *tabl
 void decodeMarkedAvx2(uint8_t *data, uint32_t length);
 uint32_t decodeMarkedAndBuildAvx2(uint8_t *data, uint32_t length, uint16_t *table);
 
-// True when this processor (and its operating system) runs AVX2 code.
+// True when this processor has AVX2 and the operating system saves the
+// 256-bit registers, so that AVX2 code runs. Asks the processor once per
+// process; needs no C runtime.
 bool cpuHasAvx2();
 #endif
 

@@ -8,6 +8,14 @@
 
 #include "text/simd_kernels.h"
 
+#if defined(__i386__)
+// A 32-bit Windows caller may hand over a stack aligned to 4 bytes only;
+// realign it, to the 32 bytes that a spilled 256-bit register needs.
+#define VELLOMAR_VECTOR_ENTRY __attribute__((force_align_arg_pointer))
+#else
+#define VELLOMAR_VECTOR_ENTRY
+#endif
+
 namespace vellomar {
 
 namespace {
@@ -84,14 +92,17 @@ struct Avx2 {
 
 } // namespace
 
-uint32_t buildLineTableAvx2(const uint8_t *data, uint32_t length, uint16_t *table,
-                            TableMode mode) {
+VELLOMAR_VECTOR_ENTRY uint32_t buildLineTableAvx2(const uint8_t *data, uint32_t length,
+                                                  uint16_t *table, TableMode mode) {
     return buildTable<Avx2>(data, length, table, mode);
 }
 
-void decodeMarkedAvx2(uint8_t *data, uint32_t length) { decode<Avx2>(data, length); }
+VELLOMAR_VECTOR_ENTRY void decodeMarkedAvx2(uint8_t *data, uint32_t length) {
+    decode<Avx2>(data, length);
+}
 
-uint32_t decodeMarkedAndBuildAvx2(uint8_t *data, uint32_t length, uint16_t *table) {
+VELLOMAR_VECTOR_ENTRY uint32_t decodeMarkedAndBuildAvx2(uint8_t *data, uint32_t length,
+                                                        uint16_t *table) {
     return decodeAndBuild<Avx2>(data, length, table);
 }
 

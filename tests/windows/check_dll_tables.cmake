@@ -2,8 +2,9 @@ cmake_minimum_required(VERSION 3.25)
 # Vellomar.dll as objdump reads it: a PE of the given FORMAT (pei-i386 or
 # pei-x86-64) whose only export is
 # StringTable at ordinal 1, whose only imports are the four file calls from
-# KERNEL32.dll and MessageBoxA from USER32.dll, under 16 KiB; and library
-# objects without static constructors, which no C runtime would run.
+# KERNEL32.dll and MessageBoxA from USER32.dll, under 16 KiB, holding the
+# AVX2 kernels; and library objects without static constructors, which no C
+# runtime would run.
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
@@ -81,6 +82,21 @@ endif()
 file(SIZE ${DLL} size)
 if(NOT size LESS 16384)
   list(APPEND errors "${size} bytes, not under 16 KiB")
+endif()
+
+# The AVX2 kernels are in, with the processor's own answer that chooses them.
+execute_process(COMMAND ${OBJDUMP} -d ${DLL} OUTPUT_VARIABLE code RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  list(APPEND errors "${OBJDUMP} -d ${DLL} failed")
+else()
+  foreach(instruction IN ITEMS cpuid xgetbv)
+    if(NOT code MATCHES "\t${instruction}\n")
+      list(APPEND errors "no ${instruction} in the code")
+    endif()
+  endforeach()
+  if(NOT code MATCHES "\tvpcmpeqb [^\n]*%ymm")
+    list(APPEND errors "no 256-bit vpcmpeqb in the code")
+  endif()
 endif()
 
 if(NOT OBJECTS)
