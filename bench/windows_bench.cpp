@@ -1,0 +1,371 @@
+// The Windows benchmark host: loads Vellomar.dll as any host does and times
+// its StringTable call against the floor, this program's own CreateFileA,
+// GetFileSize, one ReadFile and CloseHandle of the same file into the same
+// buffer; and every kernel set the processor has (linked in from the same
+// sources as the DLL) against a bare pass over the buffer right after that
+// read. Writes its own files into a temporary folder and removes them.
+//
+//   vellomar-windows-bench [path\to\Vellomar.dll] [repetitions]
+//
+// Runs every measurement `repetitions` times (9 by default) in one shuffled
+// order, so that a change in the machine's load weighs on all of them alike,
+// and prints the medians, then the ratios the speed targets are stated in.
+// Exits 1 when a file cannot be written or read, or when the DLL or a kernel
+// gives another table than the scalar reference.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/bare_passes.h"
+#include "bench/bench_kernels.h"
+#include "bench/bench_texts.h"
+#include "vellomar.h"
+
+namespace {
+
+using bench::Bytes;
+using vellomar::TableMode;
+using StringTableFn = uint32_t(VELLOMAR_CALL *)(uint8_t *buffer, uint32_t expectedSize,
+                                                uint16_t *table, const char *fileName,
+                                                uint32_t recordMode);
+
+[[noreturn]] void quit(const char *what, const std::string &detail) {
+    std::printf("%s: %s\n", what, detail.c_str());
+    std::fflush(stdout);
+    ExitProcess(1);
+}
+
+double seconds() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+struct File {
+    std::string name;
+    std::string path;
+    uint32_t size;
+    uint32_t recordMode;
+};
+
+// The host's memory: one buffer and one table, shared by the floor, the call
+// and the passes so that all of them write into the same pages.
+std::vector<uint8_t> hostBuffer;
+std::vector<uint16_t> hostTable(VELLOMAR_RECORD_TABLE_WORDS);
+
+// The floor: what any reader of the file pays, the same four calls the DLL
+// makes with the same arguments.
+bool readFloor(const File &file) {
+    const HANDLE handle = CreateFileA(file.path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD high = 0;
+    const DWORD low = GetFileSize(handle, &high);
+    DWORD delivered = 0;
+    const bool ok = low == file.size && high == 0 &&
+                    ReadFile(handle, hostBuffer.data(), file.size, &delivered, nullptr) &&
+                    delivered == file.size;
+    CloseHandle(handle);
+    return ok;
+}
+
+void writeFile(const File &file, const Bytes &bytes) {
+    const HANDLE handle = CreateFileA(file.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      0, nullptr);
+    DWORD written = 0;
+    const bool ok = handle != INVALID_HANDLE_VALUE &&
+                    WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                              nullptr) &&
+                    written == bytes.size();
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    if (!ok)
+        quit("cannot write", file.path);
+}
+
+// One measurement: `run` times one sample and returns its seconds.
+struct Measurement {
+    Measurement(std::string n, std::function<double()> r) : name(std::move(n)), run(std::move(r)) {}
+    std::string name;
+    std::function<double()> run;
+    std::vector<double> samples;
+    double median = 0;
+};
+
+// Small files: a sample is the mean of this many calls, long enough for the
+// clock.
+constexpr int kSmallCalls = 200;
+
+double timeCalls(const std::function<bool()> &once, int times) {
+    const double start = seconds();
+    for (int i = 0; i < times; ++i)
+        if (!once())
+            quit("failed", "a timed read or call");
+    return (seconds() - start) / times;
+}
+
+// A pass right after the file was read into the buffer, the read untimed.
+// The read also puts a marked file's bytes back before a decoding pass.
+double timeAfterRead(const File &file, const std::function<void()> &pass) {
+    if (!readFloor(file))
+        quit("cannot read", file.path);
+    const double start = seconds();
+    pass();
+    return seconds() - start;
+}
+
+uint32_t fnv(const uint8_t *data, uint32_t length) {
+    uint32_t hash = 2166136261u;
+    for (uint32_t i = 0; i < length; ++i)
+        hash = (hash ^ data[i]) * 16777619u;
+    return hash;
+}
+
+// The table, and for a marked file the decoded text's hash, that the scalar
+// reference makes of the file as the call sees it.
+struct Expected {
+    std::vector<uint16_t> table;
+    uint32_t textHash;
+};
+
+Expected expectedOf(const File &file, bool marked) {
+    if (!readFloor(file))
+        quit("cannot read", file.path);
+    std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
+    if (marked)
+        vellomar::decodeMarkedAndBuildScalar(hostBuffer.data(), file.size, table.data());
+    else
+        vellomar::buildLineTableScalar(hostBuffer.data(), file.size, table.data(),
+                                       file.recordMode != 0 ? TableMode::record : TableMode::plain);
+    return {table, fnv(hostBuffer.data(), file.size)};
+}
+
+std::string besideThisProgram(const char *file) {
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string path(self, length);
+    const size_t slash = path.find_last_of("\\/");
+    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + file;
+}
+
+void print(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void print(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    const std::string dllPath = argc > 1 ? argv[1] : besideThisProgram("Vellomar.dll");
+    const int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 9;
+
+    const HMODULE dll = LoadLibraryA(dllPath.c_str());
+    if (dll == nullptr)
+        quit("cannot load", dllPath);
+    const auto stringTable = reinterpret_cast<StringTableFn>(
+        reinterpret_cast<void *>(GetProcAddress(dll, "StringTable")));
+    if (stringTable == nullptr)
+        quit("no StringTable in", dllPath);
+
+    char temp[MAX_PATH];
+    const DWORD tempLength = GetTempPathA(MAX_PATH, temp);
+    if (tempLength == 0 || tempLength >= MAX_PATH)
+        quit("no temporary folder", "");
+    const std::string folder =
+        std::string(temp) + "vellomar-bench-" + std::to_string(GetCurrentProcessId()) + "\\";
+    if (!CreateDirectoryA(folder.c_str(), nullptr))
+        quit("cannot make", folder);
+
+    std::vector<File> files;
+    const auto add = [&](const std::string &name, uint32_t recordMode, const Bytes &bytes) {
+        files.push_back({name, folder + name, static_cast<uint32_t>(bytes.size()), recordMode});
+        writeFile(files.back(), bytes);
+    };
+    {
+        const Bytes record = bench::recordText(bench::kLarge);
+        add("record_256MiB", 1, record);
+        add("marked_256MiB", 0, bench::markedText(record));
+    }
+    add("plain_256MiB", 0, bench::plainText(bench::kLarge));
+    for (const uint32_t size : {4u << 10, 64u << 10}) {
+        const std::string suffix = std::to_string(size >> 10) + "KiB";
+        const Bytes small = bench::recordText(size);
+        add("record_" + suffix, 1, small);
+        add("marked_" + suffix, 0, bench::markedText(small));
+    }
+    const File record = files[0], marked = files[1], plain = files[2];
+    hostBuffer.resize(bench::kLarge);
+
+    // Before any timing: the page cache holds every file, and the DLL and
+    // every kernel set give the scalar reference's table (and decoded text)
+    // for the large files, which the table covers whole.
+    const std::vector<bench::KernelSet> sets = bench::kernelSets();
+    for (const File &file : files) {
+        const bool isMarked = file.name.compare(0, 6, "marked") == 0;
+        const Expected want = expectedOf(file, isMarked);
+        const uint32_t count = want.table[0];
+        if (count == 0 || count > (isMarked || file.recordMode != 0 ? VELLOMAR_RECORD_ENTRY_LIMIT
+                                                                    : VELLOMAR_PLAIN_ENTRY_LIMIT))
+            quit("the table does not cover the file", file.name);
+        const auto check = [&](const std::string &who) {
+            if (hostTable != want.table || fnv(hostBuffer.data(), file.size) != want.textHash)
+                quit("another result than the scalar reference's", who + " on " + file.name);
+        };
+        std::fill(hostTable.begin(), hostTable.end(), 0);
+        if (stringTable(hostBuffer.data(), file.size, hostTable.data(), file.path.c_str(),
+                        file.recordMode) != count)
+            quit("wrong count from the DLL", file.name);
+        check("the DLL");
+        if (file.size != bench::kLarge)
+            continue;
+        for (const bench::KernelSet &set : sets) {
+            std::fill(hostTable.begin(), hostTable.end(), 0);
+            if (!readFloor(file))
+                quit("cannot read", file.path);
+            if (isMarked)
+                set.decodeAndBuild(hostBuffer.data(), file.size, hostTable.data());
+            else
+                set.build(hostBuffer.data(), file.size, hostTable.data(),
+                          file.recordMode != 0 ? TableMode::record : TableMode::plain);
+            check(set.name);
+        }
+    }
+
+    std::vector<Measurement> measurements;
+    volatile uint32_t sink = 0;
+    for (const File &file : files) {
+        const int times = file.size == bench::kLarge ? 1 : kSmallCalls;
+        measurements.push_back({"floor/" + file.name, [file, times] {
+                                    return timeCalls([&] { return readFloor(file); }, times);
+                                }});
+        measurements.push_back({"call/" + file.name, [file, times, stringTable] {
+                                    return timeCalls(
+                                        [&] {
+                                            return stringTable(hostBuffer.data(), file.size,
+                                                               hostTable.data(), file.path.c_str(),
+                                                               file.recordMode) != 0;
+                                        },
+                                        times);
+                                }});
+    }
+    const auto after = [&](const std::string &name, const File &file,
+                           std::function<void()> pass) {
+        measurements.push_back({name, [file, pass] { return timeAfterRead(file, pass); }});
+    };
+    for (const File &file : {record, plain})
+        after("bare_read/" + file.name, file,
+              [file, &sink] { sink = sink + bench::readPass(hostBuffer.data(), file.size); });
+    after("bare_complement/" + marked.name, marked,
+          [marked] { bench::complementPass(hostBuffer.data(), marked.size); });
+    for (const bench::KernelSet &set : sets) {
+        const std::string name = set.name;
+        after("build_record/" + name, record, [set, record, &sink] {
+            sink = sink + set.build(hostBuffer.data(), record.size, hostTable.data(),
+                                    TableMode::record);
+        });
+        after("build_plain/" + name, plain, [set, plain, &sink] {
+            sink = sink +
+                   set.build(hostBuffer.data(), plain.size, hostTable.data(), TableMode::plain);
+        });
+        after("decode/" + name, marked,
+              [set, marked] { set.decode(hostBuffer.data(), marked.size); });
+        after("decode_and_build/" + name, marked, [set, marked, &sink] {
+            sink = sink + set.decodeAndBuild(hostBuffer.data(), marked.size, hostTable.data());
+        });
+    }
+
+    // Every sample of every measurement, in one shuffled order.
+    std::vector<std::pair<size_t, int>> order;
+    for (size_t m = 0; m < measurements.size(); ++m)
+        for (int r = 0; r < repetitions; ++r)
+            order.push_back({m, r});
+    bench::Random random{0x5DEECE66Du};
+    for (size_t i = order.size(); i > 1; --i)
+        std::swap(order[i - 1], order[random.next() % i]);
+    print("%s: %u measurements, %d samples each, in shuffled order\n", dllPath.c_str(),
+          unsigned(measurements.size()), repetitions);
+    for (const auto &sample : order)
+        measurements[sample.first].samples.push_back(measurements[sample.first].run());
+
+    std::map<std::string, double> median;
+    print("\n%-36s %12s %12s\n", "measurement", "median", "throughput");
+    for (Measurement &m : measurements) {
+        std::sort(m.samples.begin(), m.samples.end());
+        const size_t n = m.samples.size();
+        m.median = n % 2 == 1 ? m.samples[n / 2] : (m.samples[n / 2 - 1] + m.samples[n / 2]) / 2;
+        median[m.name] = m.median;
+        const uint32_t size =
+            m.name.find("4KiB") != std::string::npos    ? 4u << 10
+            : m.name.find("64KiB") != std::string::npos ? 64u << 10
+                                                        : bench::kLarge;
+        if (m.median >= 1e-3)
+            print("%-36s %9.2f ms %7.2f GB/s\n", m.name.c_str(), m.median * 1e3,
+                  size / m.median / 1e9);
+        else
+            print("%-36s %9.2f us %7.2f GB/s\n", m.name.c_str(), m.median * 1e6,
+                  size / m.median / 1e9);
+    }
+
+    const auto line = [](const std::string &what, double value, const char *target) {
+        print("%-56s %8.2f  %s\n", what.c_str(), value, target);
+    };
+    print("\nratios of median times, 256 MiB                        measured  target\n");
+    const struct {
+        const char *what, *file, *bare;
+    } calls[] = {{"record", "record_256MiB", "bare_read"},
+                 {"plain", "plain_256MiB", "bare_read"},
+                 {"marked", "marked_256MiB", "bare_complement"}};
+    for (const auto &c : calls) {
+        const std::string file = c.file;
+        line(std::string("whole call - floor / bare pass, ") + c.what,
+             (median["call/" + file] - median["floor/" + file]) / median[std::string(c.bare) + "/" + file],
+             "<= 1.2");
+    }
+    const struct {
+        const char *what, *name, *bare;
+    } kinds[] = {{"record build", "build_record", "bare_read/record_256MiB"},
+                 {"plain build", "build_plain", "bare_read/plain_256MiB"},
+                 {"decoding", "decode", "bare_complement/marked_256MiB"},
+                 {"decoding and build", "decode_and_build", "bare_complement/marked_256MiB"}};
+    for (const auto &kind : kinds)
+        for (const bench::KernelSet &set : sets) {
+            const std::string name = set.name;
+            const bool target = name != "scalar" && std::strcmp(kind.name, "decode") != 0;
+            line(std::string(kind.what) + ", " + name + " / bare pass",
+                 median[std::string(kind.name) + "/" + name] / median[kind.bare],
+                 target ? "<= 1.2" : "");
+        }
+    print("\nratios of median times, small files\n");
+    for (const char *file : {"record_4KiB", "marked_4KiB", "record_64KiB", "marked_64KiB"})
+        line(std::string("whole call / floor, ") + file,
+             median[std::string("call/") + file] / median[std::string("floor/") + file],
+             std::strstr(file, "64") != nullptr ? "<= 1.25" : "<= 1.1");
+
+    for (const File &file : files)
+        DeleteFileA(file.path.c_str());
+    RemoveDirectoryA(folder.c_str());
+    FreeLibrary(dll);
+    return 0;
+}
