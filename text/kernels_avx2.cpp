@@ -49,17 +49,20 @@ struct Avx2 {
     }
 
     // Each mask is first tested cheaply for the rarer half of what it looks
-    // for, since most blocks hold none of it.
+    // for, since most blocks hold none of it. The whole mask is made out of
+    // line, so that the loop keeps no vector for it and spills none.
     static Mask breaks(const uint8_t *p) {
-        if (none(is(p, kCR), is(p + 32, kCR)))
-            return 0;
+        return none(is(p, kCR), is(p + 32, kCR)) ? 0 : allBreaks(p);
+    }
+    static __attribute__((noinline)) Mask allBreaks(const uint8_t *p) {
         return bits(breaks32(p), breaks32(p + 32));
     }
     static Mask markers(const uint8_t *p) {
-        const __m256i low = markerEnds32(p), high = markerEnds32(p + 32);
-        if (none(low, high))
-            return 0;
-        return bits(_mm256_and_si256(low, breaks32(p)), _mm256_and_si256(high, breaks32(p + 32)));
+        return none(is(p + 3, '='), is(p + 35, '=')) ? 0 : allMarkers(p);
+    }
+    static __attribute__((noinline)) Mask allMarkers(const uint8_t *p) {
+        return bits(_mm256_and_si256(markerEnds32(p), breaks32(p)),
+                    _mm256_and_si256(markerEnds32(p + 32), breaks32(p + 32)));
     }
     // Two blocks at once: most text has no '=' at all.
     static bool noEquals(const uint8_t *p) {
@@ -68,26 +71,33 @@ struct Avx2 {
         return none(a, b);
     }
     static Mask pairs(const uint8_t *p) { return bits(pairs32(p), pairs32(p + 32)); }
-    static Decoded<Mask> complement(uint8_t *p) {
-        const __m256i low = load(p), high = load(p + 32);
-        const __m256i lfLow = _mm256_cmpeq_epi8(low, _mm256_set1_epi8(kLF));
-        const __m256i lfHigh = _mm256_cmpeq_epi8(high, _mm256_set1_epi8(kLF));
-        const __m256i equalsLow = _mm256_cmpeq_epi8(low, _mm256_set1_epi8(static_cast<char>(kStoredEquals)));
-        const __m256i equalsHigh = _mm256_cmpeq_epi8(high, _mm256_set1_epi8(static_cast<char>(kStoredEquals)));
-        // A repair needs a stored 0x0A; look for the stored marker after it
-        // only then, and before the stores overwrite it.
-        Decoded<Mask> found = {0, false};
-        if (!none(_mm256_or_si256(lfLow, lfHigh), _mm256_or_si256(equalsLow, equalsHigh))) {
-            found.repairs = bits(_mm256_and_si256(lfLow, pairs32(p + 1)),
-                           _mm256_and_si256(lfHigh, pairs32(p + 33)));
-            found.equals = !none(equalsLow, equalsHigh);
-        }
+    static void storeComplement(uint8_t *p, __m256i low, __m256i high) {
         const __m256i ones = _mm256_set1_epi8(-1);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), _mm256_xor_si256(low, ones));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(p + 32), _mm256_xor_si256(high, ones));
+    }
+    // A block that holds more than plain text: a stored 0x0A that may start a
+    // repair, or a stored 0xC2. Rare, so out of the loop, and whole: no
+    // vector of the loop's lives across the call.
+    static __attribute__((noinline)) Decoded<Mask> complementAndInspect(uint8_t *p) {
+        const Decoded<Mask> found = {
+            bits(_mm256_and_si256(is(p, kLF), pairs32(p + 1)),
+                 _mm256_and_si256(is(p + 32, kLF), pairs32(p + 33))),
+            !none(is(p, kStoredEquals), is(p + 32, kStoredEquals))};
+        storeComplement(p, load(p), load(p + 32));
         return found;
     }
-    static uint32_t lowest(Mask m) { return static_cast<uint32_t>(__builtin_ctzll(m)); }
+    static Decoded<Mask> complement(uint8_t *p) {
+        const __m256i lf = _mm256_set1_epi8(kLF);
+        const __m256i equals = _mm256_set1_epi8(static_cast<char>(kStoredEquals));
+        const __m256i low = load(p), high = load(p + 32);
+        if (!none(_mm256_or_si256(_mm256_cmpeq_epi8(low, lf), _mm256_cmpeq_epi8(low, equals)),
+                  _mm256_or_si256(_mm256_cmpeq_epi8(high, lf), _mm256_cmpeq_epi8(high, equals))))
+            return complementAndInspect(p);
+        storeComplement(p, low, high);
+        return {0, false};
+    }
+    static uint32_t lowest(Mask m) { return lowestBit(m); }
 };
 
 } // namespace

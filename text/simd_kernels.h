@@ -46,6 +46,36 @@ struct WalkState {
     bool markerPending = false;
 };
 
+// How far ahead of a pass its data is asked for. The pass is bound by memory,
+// and the processor's own prefetching, which only sees the loads the loop
+// has already made, keeps too few lines on their way to match a bare loop
+// over the same buffer; asked for this early, every line is in the cache by
+// the time the pass reaches it. Asking past the data's end is harmless: a
+// prefetch never faults, and the address is only computed, never formed
+// from the data pointer.
+// 4 KiB measured best here, between 2 and 8 KiB.
+constexpr uintptr_t kPrefetchDistance = 4096;
+
+// Asks for the `lines` cache lines that start kPrefetchDistance after p.
+template <uint32_t lines> VELLOMAR_ALWAYS_INLINE inline void prefetchAhead(const uint8_t *p) {
+    const uintptr_t ahead = reinterpret_cast<uintptr_t>(p) + kPrefetchDistance;
+    for (uint32_t line = 0; line < lines; ++line)
+        __builtin_prefetch(reinterpret_cast<const void *>(ahead + 64 * line));
+}
+
+// The index of the lowest set bit of a nonzero 64-bit mask, in two 32-bit
+// halves where the processor has no 64-bit scan: the 32-bit build would
+// otherwise call a library helper for it.
+VELLOMAR_ALWAYS_INLINE inline uint32_t lowestBit(uint64_t m) {
+#if defined(__x86_64__)
+    return static_cast<uint32_t>(__builtin_ctzll(m));
+#else
+    const uint32_t low = static_cast<uint32_t>(m);
+    return low != 0 ? static_cast<uint32_t>(__builtin_ctz(low))
+                    : 32 + static_cast<uint32_t>(__builtin_ctz(static_cast<uint32_t>(m >> 32)));
+#endif
+}
+
 // Bits from `from` up; none when from is past the block.
 template <class Mask> Mask bitsFrom(uint32_t from, uint32_t width) {
     return from >= width ? Mask(0) : static_cast<Mask>(~Mask(0) << from);
@@ -102,6 +132,7 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     if (!record) {
         // Every break closes an entry.
         while (end >= W + 1 && at <= end - (W + 1)) {
+            prefetchAhead<W / 64>(data + at);
             Mask breaks = V::breaks(data + at);
             while (breaks != 0) {
                 const uint32_t next = at + V::lowest(breaks) + 2;
@@ -120,6 +151,7 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     // matter, and most blocks have none.
     bool pending = state.markerPending;
     while (end >= W + 3 && at <= end - (W + 3)) {
+        prefetchAhead<2 * W / 64>(data + at);
         if (!pending && end >= 2 * W + 3 && at <= end - (2 * W + 3) && V::noEquals(data + at + 3)) {
             at += 2 * W;
             continue;
@@ -211,6 +243,7 @@ void repairBeforeStart(uint8_t *data, uint32_t start) {
 // Decodes the block at `at` and applies its repairs; true when it may hold
 // an '=' once decoded. Inlined: it is the decoding loops' whole body.
 template <class V> inline VELLOMAR_ALWAYS_INLINE bool decodeBlock(uint8_t *data, uint32_t at) {
+    prefetchAhead<V::kWidth / 64>(data + at);
     const Decoded<typename V::Mask> decoded = V::complement(data + at);
     typename V::Mask repairs = decoded.repairs;
     while (repairs != 0) {
