@@ -7,9 +7,10 @@
 //
 //   vellomar-windows-bench [path\to\Vellomar.dll] [repetitions]
 //
-// Runs every measurement `repetitions` times (9 by default) in one shuffled
-// order, so that a change in the machine's load weighs on all of them alike,
-// and prints the medians, then the ratios the speed targets are stated in.
+// Runs every measurement `repetitions` times (9 by default; small files three
+// times as often) in one shuffled order, so that a change in the machine's
+// load weighs on all of them alike, and prints the medians, then the ratios
+// the speed targets are stated in.
 // Exits 1 when a file cannot be written or read, or when the DLL or a kernel
 // gives another table than the scalar reference.
 #define WIN32_LEAN_AND_MEAN
@@ -100,25 +101,35 @@ void writeFile(const File &file, const Bytes &bytes) {
         quit("cannot write", file.path);
 }
 
-// One measurement: `run` times one sample and returns its seconds.
+// One measurement: `run` takes one sample of each of its `names`, in seconds.
 struct Measurement {
-    Measurement(std::string n, std::function<double()> r) : name(std::move(n)), run(std::move(r)) {}
-    std::string name;
-    std::function<double()> run;
-    std::vector<double> samples;
-    double median = 0;
+    std::vector<std::string> names;
+    std::function<std::vector<double>()> run;
+    int samples; // in the whole run
 };
 
-// Small files: a sample is the mean of this many calls, long enough for the
-// clock.
+// A sample of the floor and the call on one file: the two alternate, so
+// that both see the same load on the machine, each first in turn. On a small
+// file a sample is the mean of this many of each, long enough for the clock.
 constexpr int kSmallCalls = 200;
 
-double timeCalls(const std::function<bool()> &once, int times) {
-    const double start = seconds();
+std::vector<double> timeFloorAndCall(const File &file, StringTableFn stringTable) {
+    static uint32_t turn = 0;
+    const int times = file.size == bench::kLarge ? 1 : kSmallCalls;
+    double floor = 0, call = 0;
     for (int i = 0; i < times; ++i)
-        if (!once())
-            quit("failed", "a timed read or call");
-    return (seconds() - start) / times;
+        for (uint32_t step = 0; step < 2; ++step) {
+            const bool callNow = ((step + turn) & 1) != 0;
+            const double start = seconds();
+            const bool ok = callNow ? stringTable(hostBuffer.data(), file.size, hostTable.data(),
+                                                  file.path.c_str(), file.recordMode) != 0
+                                    : readFloor(file);
+            (callNow ? call : floor) += seconds() - start;
+            if (!ok)
+                quit(callNow ? "the call failed on" : "cannot read", file.path);
+        }
+    ++turn;
+    return {floor / times, call / times};
 }
 
 // A pass right after the file was read into the buffer, the read untimed.
@@ -253,26 +264,19 @@ int main(int argc, char **argv) {
         }
     }
 
+    // Small files are cheap and noisy (under Wine every open and close is a
+    // round trip to the server): three times the samples.
     std::vector<Measurement> measurements;
     volatile uint32_t sink = 0;
-    for (const File &file : files) {
-        const int times = file.size == bench::kLarge ? 1 : kSmallCalls;
-        measurements.push_back({"floor/" + file.name, [file, times] {
-                                    return timeCalls([&] { return readFloor(file); }, times);
-                                }});
-        measurements.push_back({"call/" + file.name, [file, times, stringTable] {
-                                    return timeCalls(
-                                        [&] {
-                                            return stringTable(hostBuffer.data(), file.size,
-                                                               hostTable.data(), file.path.c_str(),
-                                                               file.recordMode) != 0;
-                                        },
-                                        times);
-                                }});
-    }
+    for (const File &file : files)
+        measurements.push_back({{"floor/" + file.name, "call/" + file.name},
+                                [file, stringTable] { return timeFloorAndCall(file, stringTable); },
+                                file.size == bench::kLarge ? repetitions : 3 * repetitions});
     const auto after = [&](const std::string &name, const File &file,
                            std::function<void()> pass) {
-        measurements.push_back({name, [file, pass] { return timeAfterRead(file, pass); }});
+        measurements.push_back(
+            {{name}, [file, pass] { return std::vector<double>{timeAfterRead(file, pass)}; },
+             repetitions});
     };
     for (const File &file : {record, plain})
         after("bare_read/" + file.name, file,
@@ -297,36 +301,41 @@ int main(int argc, char **argv) {
     }
 
     // Every sample of every measurement, in one shuffled order.
-    std::vector<std::pair<size_t, int>> order;
+    std::vector<size_t> order;
     for (size_t m = 0; m < measurements.size(); ++m)
-        for (int r = 0; r < repetitions; ++r)
-            order.push_back({m, r});
+        order.insert(order.end(), static_cast<size_t>(measurements[m].samples), m);
     bench::Random random{0x5DEECE66Du};
     for (size_t i = order.size(); i > 1; --i)
         std::swap(order[i - 1], order[random.next() % i]);
-    print("%s: %u measurements, %d samples each, in shuffled order\n", dllPath.c_str(),
-          unsigned(measurements.size()), repetitions);
-    for (const auto &sample : order)
-        measurements[sample.first].samples.push_back(measurements[sample.first].run());
+    print("%s: %u measurements, %d samples each (%d of small files), in shuffled order\n",
+          dllPath.c_str(), unsigned(measurements.size()), repetitions, 3 * repetitions);
+    std::map<std::string, std::vector<double>> samples;
+    for (const size_t m : order) {
+        const std::vector<double> taken = measurements[m].run();
+        for (size_t i = 0; i < taken.size(); ++i)
+            samples[measurements[m].names[i]].push_back(taken[i]);
+    }
 
     std::map<std::string, double> median;
     print("\n%-36s %12s %12s\n", "measurement", "median", "throughput");
-    for (Measurement &m : measurements) {
-        std::sort(m.samples.begin(), m.samples.end());
-        const size_t n = m.samples.size();
-        m.median = n % 2 == 1 ? m.samples[n / 2] : (m.samples[n / 2 - 1] + m.samples[n / 2]) / 2;
-        median[m.name] = m.median;
-        const uint32_t size =
-            m.name.find("4KiB") != std::string::npos    ? 4u << 10
-            : m.name.find("64KiB") != std::string::npos ? 64u << 10
-                                                        : bench::kLarge;
-        if (m.median >= 1e-3)
-            print("%-36s %9.2f ms %7.2f GB/s\n", m.name.c_str(), m.median * 1e3,
-                  size / m.median / 1e9);
-        else
-            print("%-36s %9.2f us %7.2f GB/s\n", m.name.c_str(), m.median * 1e6,
-                  size / m.median / 1e9);
-    }
+    for (const Measurement &m : measurements)
+        for (const std::string &name : m.names) {
+            std::vector<double> &taken = samples[name];
+            std::sort(taken.begin(), taken.end());
+            const size_t n = taken.size();
+            const double middle =
+                n % 2 == 1 ? taken[n / 2] : (taken[n / 2 - 1] + taken[n / 2]) / 2;
+            median[name] = middle;
+            const uint32_t size = name.find("_4KiB") != std::string::npos    ? 4u << 10
+                                  : name.find("_64KiB") != std::string::npos ? 64u << 10
+                                                                             : bench::kLarge;
+            if (middle >= 1e-3)
+                print("%-36s %9.2f ms %7.2f GB/s\n", name.c_str(), middle * 1e3,
+                      size / middle / 1e9);
+            else
+                print("%-36s %9.2f us %7.2f GB/s\n", name.c_str(), middle * 1e6,
+                      size / middle / 1e9);
+        }
 
     const auto line = [](const std::string &what, double value, const char *target) {
         print("%-56s %8.2f  %s\n", what.c_str(), value, target);
