@@ -10,7 +10,8 @@
 
 #if defined(__i386__)
 // A 32-bit Windows caller may hand over a stack aligned to 4 bytes only;
-// realign it, to the 32 bytes that a spilled 256-bit register needs.
+// realign it. A function that spills a 256-bit register aligns its own frame
+// to 32 bytes on top of that, and the spills are unaligned moves anyway.
 #define VELLOMAR_VECTOR_ENTRY __attribute__((force_align_arg_pointer))
 #else
 #define VELLOMAR_VECTOR_ENTRY
