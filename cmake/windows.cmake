@@ -8,19 +8,26 @@ else()
   set(VELLOMAR_WINDOWS_BITS 32)
 endif()
 
-# Stack protection would need runtime support that the DLL does not link.
-list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-stack-protector)
+# Stack protection, and the DWARF unwind tables of 32-bit code, would need
+# runtime support that the DLL does not link. Each function goes in a section
+# of its own, so that the link keeps only what the export reaches, and no
+# compiler ident strings: with two kernel sets and its version resource the
+# DLL stays under 16 KiB. That is also why the x64 build carries no .pdata and
+# .xdata unwind tables: they cost four of the file's 512-byte blocks, and keep
+# every function they list from being dropped. What they would serve is
+# unwinding an exception raised inside the call (a host's bad pointer) out to
+# a handler of the host's; without them such a fault ends the process, as it
+# would have to be answered anyway.
+list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-stack-protector -fno-asynchronous-unwind-tables -fno-ident
+     -ffunction-sections)
 if(VELLOMAR_WINDOWS_BITS EQUAL 32)
   # SSE2 is the 32-bit build's baseline processor (x86-64 has it anyway); the
   # AVX2 kernels are chosen at run time where the processor and Windows
   # support them (text/kernels.cpp). 32-bit hosts may call with the stack
   # aligned to 4 bytes only, so functions realign it before spilling SSE
   # registers, and to 32 bytes where AVX2 code spills; the x64 convention
-  # guarantees 16. 32-bit unwind tables would be DWARF ones, which only a
-  # runtime the DLL does not link would read. On x64 they stay: they are the
-  # .pdata and .xdata that Windows itself walks to unwind a host's exception
-  # through the call, and need nothing linked.
-  list(APPEND VELLOMAR_LIBRARY_FLAGS -msse2 -mstackrealign -fno-asynchronous-unwind-tables)
+  # guarantees 16.
+  list(APPEND VELLOMAR_LIBRARY_FLAGS -msse2 -mstackrealign)
 endif()
 
 # -O2 rather than the Release -O3: the loops that matter are written with
@@ -49,7 +56,7 @@ function(vellomar_windows_dll target)
   # No C runtime: the loader calls DllMain itself, and the only libraries are
   # the two that hold the five imports, and libgcc, linked statically for
   # any arithmetic helper the compiler may call.
-  target_link_options(${target} PRIVATE -nostdlib -Wl,--no-undefined -s)
+  target_link_options(${target} PRIVATE -nostdlib -Wl,--no-undefined -Wl,--gc-sections -s)
   target_link_libraries(${target} PRIVATE kernel32 user32 gcc)
 
   set(importDef ${PROJECT_BINARY_DIR}/vellomar-import.def)

@@ -6,7 +6,8 @@
 #   cmake -DSOURCE=... -DWORK=... -DARTIFACT=bin/Vellomar.dll [-DTOOLCHAIN=...] -P check_reproducible.cmake
 set(copies "${WORK}/first" "${WORK}/second-in-a-longer-folder")
 file(REMOVE_RECURSE ${WORK})
-set(options -DCMAKE_BUILD_TYPE=Release -DVELLOMAR_BUILD_TESTS=OFF -DVELLOMAR_BUILD_TOOLS=OFF)
+set(options -DCMAKE_BUILD_TYPE=Release -DVELLOMAR_BUILD_TESTS=OFF -DVELLOMAR_BUILD_TOOLS=OFF
+            -DVELLOMAR_BUILD_BENCH=OFF)
 if(TOOLCHAIN)
   list(APPEND options -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
 endif()
