@@ -6,25 +6,20 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+packages=(
+  cmake g++ libgtest-dev libbenchmark-dev python3 pkgconf
+  # The package test: lintian, and what CPack's Debian generator runs.
+  lintian dpkg-dev file
+  # The fuzz targets: clang and its libFuzzer runtime.
+  clang libclang-rt-14-dev
+  # The release suite on an emulated processor without AVX2.
+  qemu-user
+  # The Windows suites: the mingw-w64 cross compilers, 64-bit Wine, and
+  # 32-bit Wine for the kernels that run 32-bit programs.
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386
+)
 need=()
-for package in cmake g++ libgtest-dev libbenchmark-dev python3 pkgconf; do
-  dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
-done
-# The package test: lintian, and what CPack's Debian generator runs.
-for package in lintian dpkg-dev file; do
-  dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
-done
-# The fuzz targets: clang and its libFuzzer runtime.
-for package in clang libclang-rt-14-dev; do
-  dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
-done
-# The release suite on an emulated processor without AVX2.
-for package in qemu-user; do
-  dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
-done
-# The Windows suites: the mingw-w64 cross compilers, 64-bit Wine, and 32-bit
-# Wine for the kernels that run 32-bit programs.
-for package in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386; do
+for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -82,8 +77,8 @@ echo "== Windows suite: 32-bit Vellomar.dll under 32-bit Wine"
 # Some x86-64 kernels refuse 32-bit programs. There the 32-bit DLL is still
 # built and its tables checked, and the tests that run it report themselves
 # skipped; the same quick probe decides it here.
+cmake --workflow --preset windows
 if reason=$(cmake/run-windows-test 32 true); then
-  cmake --workflow --preset windows
   windows_suite_ran windows 32-bit
   # The skip path, as a kernel without 32-bit support takes it: every test
   # that runs a program under Wine (label wine) skipped, and no failure.
@@ -97,7 +92,6 @@ if reason=$(cmake/run-windows-test 32 true); then
   fi
   echo "the skip path: $skipped 32-bit run tests skipped when the kernel says no"
 else
-  cmake --workflow --preset windows
   echo "${reason#skipped: }"
 fi
 echo "== all suites passed"
