@@ -4,6 +4,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +54,32 @@ uint32_t readFile(OsFile file, uint8_t *buffer, uint32_t length) {
 
 void closeFile(OsFile file) { ::close(static_cast<int>(file)); }
 
+// A write to a pipe or socket with no reader raises SIGPIPE, whose default
+// action ends the process: the host's, for a report it may never see. So
+// SIGPIPE is blocked in this thread for the write only, and the one that the
+// write itself raised is taken before the mask is restored. One that was
+// pending already is the host's and stays pending; the host's disposition and
+// handlers are never touched.
+ssize_t writeWithoutSigpipe(int fd, const char *bytes, size_t length) {
+    sigset_t sigpipe, previous, pending;
+    sigemptyset(&sigpipe);
+    sigaddset(&sigpipe, SIGPIPE);
+    if (pthread_sigmask(SIG_BLOCK, &sigpipe, &previous) != 0)
+        return -1;
+    const bool hostsPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    ssize_t written;
+    do {
+        written = ::write(fd, bytes, length);
+    } while (written < 0 && errno == EINTR);
+    if (!hostsPending && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+        const struct timespec noWait = {0, 0};
+        while (sigtimedwait(&sigpipe, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return written;
+}
+
 // One line on standard error, "Tarvoni DLL: DLL error: N", written at once so
 // that lines from several threads never mix. A written line counts as OK.
 int writeBox(const char *text, const char *caption) {
@@ -61,10 +89,7 @@ int writeBox(const char *text, const char *caption) {
     for (const char *part : parts)
         for (const char *c = part; *c != '\0' && length < sizeof line; ++c)
             line[length++] = *c;
-    ssize_t written;
-    do {
-        written = ::write(STDERR_FILENO, line, length);
-    } while (written < 0 && errno == EINTR);
+    const ssize_t written = writeWithoutSigpipe(STDERR_FILENO, line, length);
     return written == static_cast<ssize_t>(length) ? IDOK : 0;
 }
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <grp.h>
 #include <sys/wait.h>
@@ -387,40 +388,89 @@ TEST(RealFiles, ReadGoesOnAfterASignal) {
               (std::vector<uint16_t>{2, 4, 3, VELLOMAR_END_MARKER}));
 }
 
+std::atomic<int> hostSigpipes{0};
+
+// Standard error as the write end of a pipe, or one end of a socket pair,
+// whose other end is closed: a write there raises SIGPIPE.
+void stderrToClosedPipe() {
+    int ends[2];
+    if (pipe(ends) != 0)
+        _exit(13);
+    dup2(ends[1], STDERR_FILENO);
+    close(ends[0]);
+    close(ends[1]);
+}
+
+void stderrToGoneSocketPeer() {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
+        _exit(13);
+    dup2(ends[1], STDERR_FILENO);
+    close(ends[0]);
+    close(ends[1]);
+}
+
 // The real box on a standard error that cannot be written: it answers 0,
 // not Cancel, so the next report is shown once standard error works again.
+// Where the write raises SIGPIPE the host neither dies of it nor sees its
+// own handler called, and a SIGPIPE that the host had pending stays pending.
 TEST(RealFiles, UnwritableStandardErrorDoesNotSilenceLaterBoxes) {
     TempFolder folder;
     const std::string file = folder.write("short.txt", "abc");
+    enum class Host { defaultAction, ownHandler, ownSigpipePending };
     struct Breakage {
         const char *name;
         void (*apply)();
+        Host host;
     };
     const Breakage breakages[] = {
-        {"closed", [] { close(STDERR_FILENO); }},
+        {"closed", [] { close(STDERR_FILENO); }, Host::defaultAction},
         {"open for reading only",
          [] {
              const int readOnly = open("/dev/null", O_RDONLY);
              dup2(readOnly, STDERR_FILENO);
              close(readOnly);
-         }},
+         },
+         Host::defaultAction},
+        {"a pipe with no reader", stderrToClosedPipe, Host::defaultAction},
+        {"a pipe with no reader, host handler", stderrToClosedPipe, Host::ownHandler},
+        {"a pipe with no reader, host SIGPIPE pending", stderrToClosedPipe,
+         Host::ownSigpipePending},
+        {"a socket whose peer is gone", stderrToGoneSocketPeer, Host::defaultAction},
+        {"a socket whose peer is gone, host handler", stderrToGoneSocketPeer, Host::ownHandler},
     };
     for (const Breakage &breakage : breakages) {
         SCOPED_TRACE(breakage.name);
         const std::string written = inChild([&](int out) {
             vellomar::resetReport();
+            sigset_t sigpipe;
+            sigemptyset(&sigpipe);
+            sigaddset(&sigpipe, SIGPIPE);
+            if (breakage.host == Host::ownHandler)
+                signal(SIGPIPE, [](int) { ++hostSigpipes; });
+            if (breakage.host == Host::ownSigpipePending) {
+                pthread_sigmask(SIG_BLOCK, &sigpipe, nullptr);
+                raise(SIGPIPE);
+            }
             breakage.apply();
             std::vector<uint8_t> buffer(4);
             std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
             const uint32_t unshown = vellomar::readStringTable(
                 vellomar::platformOs, buffer.data(), 4, table.data(), file.c_str(), 0);
+            sigset_t pending;
+            sigpending(&pending);
+            const bool stillPending = sigismember(&pending, SIGPIPE) == 1;
             put(out, "result " + std::to_string(unshown) + ", answer " +
-                         std::to_string(vellomar::lastReportAnswer()) + "\n");
+                         std::to_string(vellomar::lastReportAnswer()) + ", host handler " +
+                         std::to_string(hostSigpipes.load()) + ", host's pending " +
+                         (stillPending ? "kept" : "none") + "\n");
             dup2(out, STDERR_FILENO);
             vellomar::readStringTable(vellomar::platformOs, buffer.data(), 4, table.data(),
                                       file.c_str(), 0);
         });
-        EXPECT_EQ(written, "result 0, answer 0\nTarvoni DLL: DLL error: 3\n");
+        const char *pending = breakage.host == Host::ownSigpipePending ? "kept" : "none";
+        EXPECT_EQ(written, std::string("result 0, answer 0, host handler 0, host's pending ") +
+                               pending + "\nTarvoni DLL: DLL error: 3\n");
     }
 }
 
