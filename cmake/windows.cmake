@@ -8,18 +8,25 @@ else()
   set(VELLOMAR_WINDOWS_BITS 32)
 endif()
 
-# Stack protection, and the DWARF unwind tables of 32-bit code, would need
-# runtime support that the DLL does not link. Each function goes in a section
-# of its own, so that the link keeps only what the export reaches, and no
-# compiler ident strings: with two kernel sets and its version resource the
-# DLL stays under 16 KiB. That is also why the x64 build carries no .pdata and
-# .xdata unwind tables: they cost four of the file's 512-byte blocks, and keep
-# every function they list from being dropped. What they would serve is
-# unwinding an exception raised inside the call (a host's bad pointer) out to
-# a handler of the host's; without them such a fault ends the process, as it
-# would have to be answered anyway.
-list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-stack-protector -fno-asynchronous-unwind-tables -fno-ident
-     -ffunction-sections)
+# Stack protection would need runtime support that the DLL does not link.
+# Each function goes in a section of its own, so that the link keeps only
+# what the export reaches, and no compiler ident strings: with two kernel
+# sets and its version resource the 32-bit DLL stays under 16 KiB.
+list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-stack-protector -fno-ident -ffunction-sections)
+if(VELLOMAR_WINDOWS_BITS EQUAL 64)
+  # x64 Windows unwinds a stack with the .pdata and .xdata tables alone:
+  # every function that allocates stack, saves a register or calls must be
+  # listed there. Without them an exception raised inside the call (a host's
+  # table in a page it cannot write) never reaches the host's own handler
+  # and ends the process, and crash reporters, debuggers and profilers
+  # cannot walk a stack through the DLL. GCC emits them by default on x64;
+  # they are asked for here so that no flag elsewhere can take them away.
+  list(APPEND VELLOMAR_LIBRARY_FLAGS -fasynchronous-unwind-tables)
+else()
+  # 32-bit Windows finds its handlers in a chain on the stack and needs no
+  # tables; GCC's DWARF ones would only be dead weight.
+  list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-asynchronous-unwind-tables)
+endif()
 if(VELLOMAR_WINDOWS_BITS EQUAL 32)
   # SSE2 is the 32-bit build's baseline processor (x86-64 has it anyway); the
   # AVX2 kernels are chosen at run time where the processor and Windows

@@ -2,8 +2,10 @@ cmake_minimum_required(VERSION 3.25)
 # Vellomar.dll as objdump reads it: a PE of the given FORMAT (pei-i386 or
 # pei-x86-64) whose only export is
 # StringTable at ordinal 1, whose only imports are the four file calls from
-# KERNEL32.dll and MessageBoxA from USER32.dll, under 16 KiB, holding the
-# AVX2 kernels; and library objects without static constructors, which no C
+# KERNEL32.dll and MessageBoxA from USER32.dll, small (32-bit under 16 KiB,
+# 64-bit under 20 KiB), holding the AVX2 kernels, and on x64 with the unwind
+# tables that let an exception raised inside the call reach the host's
+# handler; and library objects without static constructors, which no C
 # runtime would run.
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -80,8 +82,32 @@ if(NOT dump MATCHES "\nEntry 2 [0-9a-f]+ [0-9a-f]*[1-9a-f][0-9a-f]* Resource Dir
   list(APPEND errors "no resource directory, so no version information")
 endif()
 file(SIZE ${DLL} size)
-if(NOT size LESS 16384)
-  list(APPEND errors "${size} bytes, not under 16 KiB")
+if(FORMAT STREQUAL "pei-x86-64")
+  set(sizeLimit 20)
+else()
+  set(sizeLimit 16)
+endif()
+math(EXPR sizeLimitBytes "${sizeLimit} * 1024")
+if(NOT size LESS sizeLimitBytes)
+  list(APPEND errors "${size} bytes, not under ${sizeLimit} KiB")
+endif()
+
+# x64: the exception directory, and a .pdata entry around every instruction
+# that the x64 convention says needs one (a push, a stack allocation, a
+# call), so that the system can unwind through every such function.
+set(unwindRanges "")
+if(FORMAT STREQUAL "pei-x86-64")
+  if(NOT dump MATCHES "\nEntry 3 [0-9a-f]+ [0-9a-f]*[1-9a-f][0-9a-f]* Exception Directory \\[\\.pdata\\]")
+    list(APPEND errors "no exception directory (.pdata): nothing can unwind through the DLL")
+  endif()
+  string(REGEX MATCHALL "\n [0-9a-f]+:\t+[0-9a-f]+ [0-9a-f]+ [0-9a-f]+" rows "${dump}")
+  foreach(row IN LISTS rows)
+    string(REGEX MATCH ":\t+([0-9a-f]+) ([0-9a-f]+)" row "${row}")
+    list(APPEND unwindRanges "${CMAKE_MATCH_1}-${CMAKE_MATCH_2}")
+  endforeach()
+  if(NOT unwindRanges)
+    list(APPEND errors "no function table in .pdata")
+  endif()
 endif()
 
 # The AVX2 kernels are in, with the processor's own answer that chooses them.
@@ -96,6 +122,31 @@ else()
   endforeach()
   if(NOT code MATCHES "\tvpcmpeqb [^\n]*%ymm")
     list(APPEND errors "no 256-bit vpcmpeqb in the code")
+  endif()
+  if(unwindRanges)
+    string(REGEX MATCHALL "\n +[0-9a-f]+:\t[^\n]*\t(push|call|sub +\\$[^,\n]*,%rsp)[^\n]*"
+           framed "${code}")
+    list(LENGTH framed framedCount)
+    foreach(instruction IN LISTS framed)
+      string(REGEX MATCH "[0-9a-f]+" at "${instruction}")
+      math(EXPR address "0x${at}")
+      set(covered FALSE)
+      foreach(range IN LISTS unwindRanges)
+        string(REPLACE "-" ";" range "${range}")
+        list(GET range 0 begin)
+        list(GET range 1 end)
+        math(EXPR begin "0x${begin}")
+        math(EXPR end "0x${end}")
+        if(address GREATER_EQUAL begin AND address LESS end)
+          set(covered TRUE)
+          break()
+        endif()
+      endforeach()
+      if(NOT covered)
+        string(STRIP "${instruction}" instruction)
+        list(APPEND errors "no unwind data around: ${instruction}")
+      endif()
+    endforeach()
   endif()
 endif()
 
@@ -114,5 +165,9 @@ endforeach()
 if(errors)
   list(JOIN errors "\n  " text)
   message(FATAL_ERROR "Vellomar.dll:\n  ${text}")
+endif()
+if(unwindRanges)
+  list(LENGTH unwindRanges rangeCount)
+  message(STATUS "Vellomar.dll: ${rangeCount} unwind entries cover all ${framedCount} pushes, stack allocations and calls")
 endif()
 message(STATUS "Vellomar.dll: ${size} bytes; exports ${exports} @${ordinals}; imports ${imports}")

@@ -12,6 +12,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <winioctl.h>
+#include <excpt.h>
 
 #include <cstdarg>
 #include <cstdint>
@@ -497,6 +498,126 @@ void reloadStartsAfresh() {
     DeleteFileA(path.c_str());
 }
 
+// ---------------------------------------------------------------- faults
+
+// A host that hands the call memory it cannot write must be able to catch
+// the fault in a handler of its own and go on: the exception is raised on
+// the host's thread inside the call, and the system has to unwind through
+// the DLL's frames to reach the handler (on x64 it needs the DLL's .pdata
+// for that; on 32-bit Windows the handler chain lives on the stack).
+volatile DWORD caughtCode = 0;
+
+extern "C" LONG WINAPI vellomarHostFaultFilter(EXCEPTION_POINTERS *pointers) {
+    caughtCode = pointers->ExceptionRecord->ExceptionCode;
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+#if defined(__x86_64__)
+// mingw-w64's frame-based handler: a scope entry in this function's own
+// unwind data, so the call must sit in a function of its own.
+__attribute__((noinline)) void callGuarded(const std::string &path, uint32_t size,
+                                           uint16_t *table, uint32_t recordMode) {
+    uint8_t *buffer = new uint8_t[size + 1u];
+    __try1(vellomarHostFaultFilter)
+    stringTable(buffer, size, table, path.c_str(), recordMode);
+    __except1
+    delete[] buffer;
+}
+#else
+// On i386 the record that __try1 would push is overwritten by the next
+// call's arguments (GCC stores them at the stack pointer), so the host keeps
+// its record in a local and links it through fs:0 itself. The handler
+// unwinds the frames above the record and jumps back with
+// __builtin_longjmp, which tells the compiler that every register is lost.
+struct GuardRecord {
+    GuardRecord *next;
+    void *handler;
+    void *resume[5];
+};
+
+EXCEPTION_DISPOSITION __cdecl guardHandler(EXCEPTION_RECORD *record, void *frame, CONTEXT *,
+                                           void *) {
+    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
+        return ExceptionContinueSearch;
+    EXCEPTION_POINTERS pointers = {record, nullptr};
+    vellomarHostFaultFilter(&pointers);
+    RtlUnwind(frame, nullptr, record, nullptr);
+    GuardRecord *guard = static_cast<GuardRecord *>(frame);
+    __asm__ __volatile__("movl %0, %%fs:0" : : "r"(guard->next) : "memory");
+    __builtin_longjmp(guard->resume, 1);
+}
+
+__attribute__((noinline)) void callGuarded(const std::string &path, uint32_t size,
+                                           uint16_t *table, uint32_t recordMode) {
+    uint8_t *buffer = new uint8_t[size + 1u];
+    GuardRecord guard;
+    guard.handler = reinterpret_cast<void *>(guardHandler);
+    if (__builtin_setjmp(guard.resume) == 0) {
+        __asm__ __volatile__("movl %%fs:0, %0" : "=r"(guard.next) : : "memory");
+        __asm__ __volatile__("movl %0, %%fs:0" : : "r"(&guard) : "memory");
+        stringTable(buffer, size, table, path.c_str(), recordMode);
+        __asm__ __volatile__("movl %0, %%fs:0" : : "r"(guard.next) : "memory");
+    }
+    delete[] buffer;
+}
+#endif
+
+struct FaultText {
+    const char *name;
+    std::string text;
+    uint32_t recordMode;
+};
+
+void faultInTheCallReachesTheHostsHandler() {
+    const EndToEndCase &shortFile = caseNamed("one byte short");
+    const EndToEndCase &marked = caseNamed("marked, breaks scrambled");
+    const FaultText texts[] = {
+        {"three lines", "abc\r\ndef\r\nxy", 0},
+        {"a marked file", std::string(marked.file, marked.fileSize), 0},
+        {"a long text, plain mode", generatedText(7, 4000, 60, 5), 0},
+        {"a long text, record mode", generatedText(8, 4000, 60, 5), 1},
+    };
+    const std::string path = pathOf("fault.txt");
+    const std::string shortPath = pathOf("short.txt");
+    if (!reload() || !writeFile(shortPath, shortFile.file, shortFile.fileSize))
+        return fail(__FILE__, __LINE__, "cannot prepare");
+    // Cancel before the faults: no fault may change the report's answer.
+    script({IDCANCEL});
+    call(shortPath, shortFile.fileSize + 1, 0);
+    const DWORD tableBytes = VELLOMAR_RECORD_TABLE_WORDS * sizeof(uint16_t);
+    uint16_t *noAccess = static_cast<uint16_t *>(
+        VirtualAlloc(nullptr, tableBytes, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS));
+    if (noAccess == nullptr)
+        return fail(__FILE__, __LINE__, "VirtualAlloc failed: error %lu", GetLastError());
+    for (const FaultText &t : texts) {
+        const uint32_t size = static_cast<uint32_t>(t.text.size());
+        if (!writeFile(path, t.text.data(), size)) {
+            EXPECT(false, "%s: cannot write the file", t.name);
+            continue;
+        }
+        caughtCode = 0;
+        callGuarded(path, size, noAccess, t.recordMode);
+        EXPECT(caughtCode == EXCEPTION_ACCESS_VIOLATION, "%s: the handler saw %08lx", t.name,
+               static_cast<unsigned long>(caughtCode));
+        EXPECT(DeleteFileA(path.c_str()), "%s: file still open after the fault: error %lu",
+               t.name, GetLastError());
+        writeFile(path, t.text.data(), size);
+        const uint32_t expected = t.text.compare(0, 4, "_PW_") == 0
+                                      ? marked.result
+                                      : referenceTable(t.text, t.recordMode != 0)[0];
+        const Call good = call(path, size, t.recordMode);
+        EXPECT(good.result == expected, "%s: the next call gave %u, expected %u", t.name,
+               good.result, expected);
+        DeleteFileA(path.c_str());
+    }
+    VirtualFree(noAccess, 0, MEM_RELEASE);
+    const Call silenced = call(shortPath, shortFile.fileSize + 1, 0);
+    EXPECT(silenced.result == 0 && boxes.size() == 1,
+           "after the faults: result %u and %u boxes, expected 0 and the one before",
+           silenced.result, unsigned(boxes.size()));
+    DeleteFileA(shortPath.c_str());
+}
+
 // The loader entry, called directly with each of its four reasons: it must
 // succeed and leave the answer word as it was, Cancel or not.
 void loaderEntryChangesNothing() {
@@ -857,6 +978,7 @@ int main(int argc, char **argv) {
 #endif
     run("box answers: OK, Cancel, failed box", boxAnswers);
     run("FreeLibrary then LoadLibraryA starts afresh", reloadStartsAfresh);
+    run("a fault inside the call reaches the host's own handler", faultInTheCallReachesTheHostsHandler);
     run("the loader entry's four reasons change nothing", loaderEntryChangesNothing);
     run("a thread started and ended changes nothing", threadsChangeNothing);
     run("reports from four threads keep their own text", concurrentReportsKeepTheirText);
