@@ -182,6 +182,14 @@ if(NOT RUN)
     list(APPEND failures ${WORK}/locked.txt "not indexed: permission denied")
   endif()
 endif()
+# An expected size the process cannot have memory for: the 32-bit program
+# can never have 4000000000 bytes, the native one not under a limit on its
+# address space.
+set(tooMuch "--expect|4000000000|${WORK}/lf_record_file.txt"
+    "cannot have 4000000000 bytes of memory for the buffer")
+if(BITS EQUAL 32)
+  list(APPEND failures ${tooMuch})
+endif()
 list(LENGTH failures length)
 math(EXPR last "${length} - 1")
 foreach(i RANGE 0 ${last} 2)
@@ -194,4 +202,28 @@ foreach(i RANGE 0 ${last} 2)
     message(FATAL_ERROR "${arguments}: status ${status}, '${err}', expected '${message}'")
   endif()
 endforeach()
+
+if(NOT RUN)
+  list(GET tooMuch 0 arguments)
+  string(REPLACE "|" ";" arguments "${arguments}")
+  execute_process(COMMAND sh -c "ulimit -v 200000 && exec \"$0\" \"$@\"" ${DUMP} ${arguments}
+                  OUTPUT_QUIET ERROR_VARIABLE err RESULT_VARIABLE status)
+  list(GET tooMuch 1 message)
+  if(NOT status EQUAL 1 OR NOT err MATCHES "${message}\n")
+    message(FATAL_ERROR "under ulimit -v: status ${status}, '${err}', expected '${message}'")
+  endif()
+  # Output that cannot be written is a failure, never a success: a full
+  # disk, a closed standard output, in both views. (Under Wine the output
+  # passes through a file first.)
+  foreach(sink "> /dev/full" ">&-")
+    foreach(view "" --json)
+      execute_process(COMMAND sh -c "exec \"$0\" \"$@\" ${sink}" ${DUMP} ${view}
+                              ${WORK}/clean_record_text.txt
+                      ERROR_VARIABLE err RESULT_VARIABLE status)
+      if(NOT status EQUAL 1 OR NOT err MATCHES "^vellomar-dump: cannot write to standard output: [^\n]+\n$")
+        message(FATAL_ERROR "output ${sink} ${view}: status ${status}, '${err}'")
+      endif()
+    endforeach()
+  endforeach()
+endif()
 file(REMOVE_RECURSE ${WORK})

@@ -107,6 +107,47 @@ run(${MARK} --force ${WORK}/soft.txt ${WORK}/input.txt)
 expect_refused("input through a link" "input")
 expect_same_file(${WORK}/input.txt ${recordText})
 
+# Only regular files are written, --force or not: a device, a FIFO, a socket
+# or a link to nothing stays what it was. A link to a regular file has that
+# file replaced and stays a link.
+set(notRegular "")
+if(RUN)
+  list(APPEND notRegular NUL)
+else()
+  execute_process(COMMAND mkfifo ${WORK}/fifo)
+  execute_process(COMMAND python3 -c "import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])"
+                          ${WORK}/socket)
+  file(CREATE_LINK ${WORK}/nothing ${WORK}/dangling SYMBOLIC)
+  list(APPEND notRegular /dev/full ${WORK}/fifo ${WORK}/socket ${WORK}/dangling)
+endif()
+foreach(output IN LISTS notRegular)
+  foreach(force "" --force)
+    run(${MARK} ${force} ${recordText} ${output})
+    expect_refused("output ${output} ${force}" "not a regular file")
+  endforeach()
+endforeach()
+if(NOT RUN)
+  execute_process(COMMAND sh -c "test -c /dev/full && test -p \"$0\" && test -S \"$1\" && test -L \"$2\" && test ! -e \"$2\""
+                          ${WORK}/fifo ${WORK}/socket ${WORK}/dangling RESULT_VARIABLE changed)
+  if(changed)
+    message(FATAL_ERROR "a refused output is no longer what it was")
+  endif()
+  file(REMOVE ${WORK}/fifo ${WORK}/socket ${WORK}/dangling)
+  file(WRITE ${WORK}/target.txt "old")
+  file(CREATE_LINK target.txt ${WORK}/link.txt SYMBOLIC)
+  run(${MARK} --force ${recordText} ${WORK}/link.txt)
+  if(NOT status EQUAL 0 OR NOT IS_SYMLINK ${WORK}/link.txt)
+    message(FATAL_ERROR "output through a link: status ${status}, '${err}', still a link: ${IS_SYMLINK}")
+  endif()
+  expect_same_file(${WORK}/target.txt ${EXAMPLES}/marked.txt)
+  # The report line is output too: lost, it is a failure.
+  execute_process(COMMAND sh -c "exec \"$0\" \"$@\" > /dev/full" ${MARK} --force ${recordText}
+                          ${WORK}/target.txt ERROR_VARIABLE err RESULT_VARIABLE status)
+  if(NOT status EQUAL 1 OR NOT err MATCHES "cannot write to standard output")
+    message(FATAL_ERROR "report line to /dev/full: status ${status}, '${err}'")
+  endif()
+endif()
+
 # Nothing to scramble: said, mentioning CR LF.
 run(${MARK} ${EXAMPLES}/plain.txt ${WORK}/none.txt)
 expect_refused("no record marker" "CR LF")

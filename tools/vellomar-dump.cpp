@@ -12,9 +12,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "tools/output.h"
 
 namespace {
 
@@ -456,9 +459,20 @@ std::string whyNotIndexed(const char *path, uint32_t expected) {
     return format("could not be read as %u bytes", expected);
 }
 
-} // namespace
+// A buffer of size bytes, or false when the process cannot have that much
+// memory (a 32-bit process asked for gigabytes, a limit on its address space).
+bool allocate(Bytes *buffer, uint32_t size) {
+    try {
+        buffer->resize(size);
+    } catch (const std::bad_alloc &) {
+        return false;
+    } catch (const std::length_error &) {
+        return false;
+    }
+    return true;
+}
 
-int main(int argc, char **argv) {
+int dumpFile(int argc, char **argv) {
     Options options;
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
         return usage(stdout);
@@ -478,7 +492,12 @@ int main(int argc, char **argv) {
 
     // The table has the record room whatever the mode: a marked file is
     // always indexed in record mode.
-    Bytes buffer(size);
+    Bytes buffer;
+    if (!allocate(&buffer, size)) {
+        std::fprintf(stderr, "vellomar-dump: %s: cannot have %u bytes of memory for the buffer\n",
+                     options.file, size);
+        return 1;
+    }
     std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
     const uint32_t count =
         StringTable(buffer.data(), size, table.data(), options.file, options.record ? 1 : 0);
@@ -499,9 +518,24 @@ int main(int argc, char **argv) {
         printJson(options, buffer, stored.marked, record, entries, warnings);
     } else {
         printTable(options, buffer, stored.marked, record, entries);
-        std::fflush(stdout);
+        // The table before its warnings, where both go to one terminal.
+        if (vellomar::tool::finishOutput("vellomar-dump", 0) != 0)
+            return 1;
         for (const std::string &warning : warnings)
             std::fprintf(stderr, "vellomar-dump: warning: %s\n", warning.c_str());
     }
     return options.strict && !warnings.empty() ? kWarningStatus : 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int status;
+    try {
+        status = dumpFile(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("vellomar-dump: out of memory\n", stderr);
+        return 1;
+    }
+    return vellomar::tool::finishOutput("vellomar-dump", status);
 }

@@ -11,10 +11,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "tools/mark.h"
+#include "tools/output.h"
 
 namespace {
 
@@ -97,8 +100,10 @@ std::string whyNotBack(const std::string &text, const Marking &marking) {
     return why;
 }
 
-// What an OUTPUT path names before anything is written.
-enum class Existing { nothing, file, folder, theInput };
+// What an OUTPUT path names before anything is written. Only regular files
+// are ever written: a device, a FIFO or a socket would be replaced by a
+// regular file when the new file is moved into place.
+enum class Existing { nothing, file, folder, notRegular, theInput };
 
 // Windows takes either slash in a path.
 #ifdef _WIN32
@@ -199,12 +204,20 @@ Existing lookAtOutput(const char *path, const FileId &input) {
                                                                       : Existing::file;
     FileId id;
     DWORD attributes = 0;
-    const bool known = identify(file, &id, &attributes);
+    const bool disk = ::GetFileType(file) == FILE_TYPE_DISK;
+    const bool known = disk && identify(file, &id, &attributes);
     ::CloseHandle(file);
+    if (!disk)
+        return Existing::notRegular; // NUL, CON, a pipe
     if (known && id.volume == input.volume && id.indexHigh == input.indexHigh &&
         id.indexLow == input.indexLow)
         return Existing::theInput;
-    return known && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Existing::folder : Existing::file;
+    if (known && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return Existing::folder;
+    // The move would replace a link itself, not the file it names.
+    if (known && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return Existing::notRegular;
+    return Existing::file;
 }
 
 bool writeAll(HANDLE file, const std::string &bytes) {
@@ -302,14 +315,31 @@ bool readInput(const char *path, std::string *text, FileId *id, std::string *why
 }
 
 // What OUTPUT names now. The same file may stand under another name:
-// compare what the names lead to, not the names.
+// compare what the names lead to, not the names. A symbolic link to nothing
+// names no file that could be written in its place.
 Existing lookAtOutput(const char *path, const FileId &input) {
     struct stat info;
     if (::stat(path, &info) != 0)
-        return Existing::nothing;
+        return ::lstat(path, &info) == 0 ? Existing::notRegular : Existing::nothing;
     if (info.st_dev == input.device && info.st_ino == input.inode)
         return Existing::theInput;
-    return S_ISDIR(info.st_mode) ? Existing::folder : Existing::file;
+    if (S_ISDIR(info.st_mode))
+        return Existing::folder;
+    return S_ISREG(info.st_mode) ? Existing::file : Existing::notRegular;
+}
+
+// Where the new file goes: a symbolic link OUTPUT keeps being the link, and
+// the file it names is the one replaced.
+std::string whereToWrite(const char *output) {
+    struct stat info;
+    if (::lstat(output, &info) != 0 || !S_ISLNK(info.st_mode))
+        return output;
+    char *target = ::realpath(output, nullptr);
+    if (target == nullptr)
+        return output;
+    const std::string resolved = target;
+    std::free(target);
+    return resolved;
 }
 
 bool writeAll(int fd, const std::string &bytes) {
@@ -330,7 +360,8 @@ bool writeAll(int fd, const std::string &bytes) {
 // that OUTPUT is either untouched or complete. Without --force, an OUTPUT
 // that appeared since it was checked is still not replaced.
 int writeOutput(const Options &options, const std::string &bytes) {
-    std::string temp = folderOf(options.output) + "/.vellomar-mark.XXXXXX";
+    const std::string target = whereToWrite(options.output);
+    std::string temp = folderOf(target) + "/.vellomar-mark.XXXXXX";
     const int fd = ::mkstemp(&temp[0]);
     if (fd < 0)
         return refuse(options.output, std::string("cannot write beside it: ") +
@@ -345,13 +376,13 @@ int writeOutput(const Options &options, const std::string &bytes) {
     }
     if (ok) {
         if (options.force) {
-            ok = ::rename(temp.c_str(), options.output) == 0;
+            ok = ::rename(temp.c_str(), target.c_str()) == 0;
         } else {
-            ok = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, options.output,
+            ok = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(),
                              RENAME_NOREPLACE) == 0;
             // File systems without that flag: OUTPUT was checked just before.
             if (!ok && (errno == EINVAL || errno == ENOSYS))
-                ok = ::rename(temp.c_str(), options.output) == 0;
+                ok = ::rename(temp.c_str(), target.c_str()) == 0;
         }
         if (!ok)
             why = errno == EEXIST ? "exists (--force replaces it)" : std::strerror(errno);
@@ -365,9 +396,7 @@ int writeOutput(const Options &options, const std::string &bytes) {
 
 #endif
 
-} // namespace
-
-int main(int argc, char **argv) {
+int markFile(int argc, char **argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
         return usage(stdout);
     Options options;
@@ -386,6 +415,10 @@ int main(int argc, char **argv) {
                                           " itself; it is never overwritten");
     case Existing::folder:
         return refuse(options.output, "is a folder");
+    case Existing::notRegular:
+        return refuse(options.output,
+                      "not a regular file (a device, FIFO, socket, or a link to nothing); only "
+                      "regular files are written, even with --force");
     case Existing::file:
         if (!options.force)
             return refuse(options.output, "exists (--force replaces it)");
@@ -412,4 +445,17 @@ int main(int argc, char **argv) {
         std::printf("%s: %zu bytes, marked; scrambled from byte %zu\n", options.output,
                     marking.bytes.size(), marking.scrambledFrom + 4);
     return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int status;
+    try {
+        status = markFile(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("vellomar-mark: out of memory\n", stderr);
+        return 1;
+    }
+    return vellomar::tool::finishOutput("vellomar-mark", status);
 }

@@ -1,0 +1,33 @@
+// What the tools print on standard output is what they hand back: output
+// that did not all arrive (a full disk, a closed standard output) is a
+// failure, never a success.
+#ifndef VELLOMAR_TOOLS_OUTPUT_H
+#define VELLOMAR_TOOLS_OUTPUT_H
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace vellomar {
+namespace tool {
+
+// status, or 1 with a message when standard output could not be written or
+// flushed. The message is given once, however often this is asked.
+inline int finishOutput(const char *tool, int status) {
+    static bool reported = false;
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return status;
+    if (reported)
+        return 1;
+    reported = true;
+    const int error = errno;
+    std::fprintf(stderr, "%s: cannot write to standard output%s%s\n", tool, error != 0 ? ": " : "",
+                 error != 0 ? std::strerror(error) : "");
+    return 1;
+}
+
+} // namespace tool
+} // namespace vellomar
+
+#endif
