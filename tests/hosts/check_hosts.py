@@ -1,13 +1,23 @@
 #!/usr/bin/env python3
-"""Installs the build into a scratch prefix, builds the C host against it with
-find_package and with pkg-config, and checks that the C hosts and the Python
-host print exactly the entries vellomar-dump prints, on every shipped example.
+"""Installs the build into a scratch prefix, builds the example hosts of the
+languages asked for against it, and checks that each prints exactly the
+entries vellomar-dump prints, on every shipped example in both modes:
 
-    check_hosts.py BUILD_DIR SOURCE_DIR
+    c        the C host, built with find_package and with pkg-config
+    python   the ctypes host
+    csharp   the P/Invoke host, built with Mono's mcs and run with mono
+    pascal   the Free Pascal host, its unit and program built with fpc
+
+    check_hosts.py BUILD_DIR SOURCE_DIR [LANGUAGE...]   (all of them by default)
+
+A language whose toolchain is not installed is not checked: the script says
+which programs and Debian packages it lacks, on a line of its own that starts
+"skipped: ", and exits 77 once the others have passed.
 """
 import glob
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -44,14 +54,7 @@ def expected_rows(dump_command, example, mode):
     return "\n".join(rows) + "\n"
 
 
-def main(build, source):
-    scratch = tempfile.mkdtemp(prefix="vellomar-hosts-")
-    prefix = os.path.join(scratch, "prefix")
-    run("cmake", "--install", build, "--prefix", prefix)
-    libdir = next(os.path.dirname(p) for p in glob.glob(prefix + "/**/libvellomar.so",
-                                                         recursive=True))
-
-    hosts_source = os.path.join(source, "examples", "hosts")
+def build_c(hosts_source, scratch, prefix, libdir):
     cmake_build = os.path.join(scratch, "c-cmake")
     run("cmake", "-S", os.path.join(hosts_source, "c"), "-B", cmake_build,
         "-DCMAKE_PREFIX_PATH=" + prefix)
@@ -62,17 +65,69 @@ def main(build, source):
     pc_host = os.path.join(scratch, "walk-pkg-config")
     run("cc", "-std=c99", "-Wall", "-Werror", os.path.join(hosts_source, "c", "walk.c"),
         "-o", pc_host, *flags, "-Wl,-rpath," + libdir)
+    return {"find_package": [os.path.join(cmake_build, "walk")], "pkg-config": [pc_host]}
+
+
+def build_python(hosts_source, scratch, prefix, libdir):
+    return {"python": [sys.executable, os.path.join(hosts_source, "python", "walk.py"),
+                       "--library", os.path.join(libdir, "libvellomar.so")]}
+
+
+def build_csharp(hosts_source, scratch, prefix, libdir):
+    program = os.path.join(scratch, "walk.exe")
+    run("mcs", "-warnaserror", "-out:" + program, os.path.join(hosts_source, "csharp", "walk.cs"))
+    # DllImport("vellomar") finds libvellomar.so where the loader looks.
+    return {"csharp": ["env", "LD_LIBRARY_PATH=" + libdir, "mono", program]}
+
+
+def build_pascal(hosts_source, scratch, prefix, libdir):
+    out = os.path.join(scratch, "pascal")
+    os.mkdir(out)
+    run("fpc", "-Sew", "-vew", "-FE" + out, "-FU" + out, "-Fl" + libdir, "-k-rpath=" + libdir,
+        os.path.join(hosts_source, "pascal", "walk.pas"))
+    return {"pascal": [os.path.join(out, "walk")]}
+
+
+# Each language: how its hosts are built, the programs that takes, and the
+# Debian packages that bring them (tools/check.sh installs them).
+LANGUAGES = {
+    "c": (build_c, ["cmake", "cc", "pkg-config"], "cmake gcc pkgconf"),
+    "python": (build_python, [], ""),
+    "csharp": (build_csharp, ["mcs", "mono"], "mono-mcs mono-runtime"),
+    "pascal": (build_pascal, ["fpc"], "fp-compiler fp-units-rtl"),
+}
+
+
+def main(build, source, *languages):
+    languages = languages or tuple(LANGUAGES)
+    unknown = [name for name in languages if name not in LANGUAGES]
+    if unknown:
+        sys.exit("unknown languages %s; known: %s" % (unknown, " ".join(LANGUAGES)))
+    skipped = {}
+    for name in languages:
+        lacking = [program for program in LANGUAGES[name][1] if shutil.which(program) is None]
+        if lacking:
+            skipped[name] = ("skipped: the %s host: %s not found (Debian: %s)"
+                             % (name, " and ".join(lacking), LANGUAGES[name][2]))
+    languages = [name for name in languages if name not in skipped]
+
+    scratch = tempfile.mkdtemp(prefix="vellomar-hosts-")
+    prefix = os.path.join(scratch, "prefix")
+    run("cmake", "--install", build, "--prefix", prefix)
+    libdir = next(os.path.dirname(p) for p in glob.glob(prefix + "/**/libvellomar.so",
+                                                         recursive=True))
+    hosts_source = os.path.join(source, "examples", "hosts")
+    hosts = {}
+    for name in languages:
+        hosts.update(LANGUAGES[name][0](hosts_source, scratch, prefix, libdir))
 
     dump = os.path.join(prefix, "bin", "vellomar-dump")
-    hosts = {
-        "find_package": [os.path.join(cmake_build, "walk")],
-        "pkg-config": [pc_host],
-        "python": [sys.executable, os.path.join(hosts_source, "python", "walk.py"),
-                   "--library", os.path.join(libdir, "libvellomar.so")],
-    }
-    checked = compare_hosts([dump], hosts, source)
+    checked = compare_hosts([dump], hosts, source) if hosts else 0
     run("rm", "-rf", scratch)
     print("%d passed, 0 failed" % checked)
+    if skipped:
+        print("\n".join(skipped.values()))
+        sys.exit(77)
 
 
 def compare_hosts(dump_command, hosts, source):
