@@ -1,6 +1,7 @@
 // vellomar-mark: writes marked files, the other direction of what StringTable
 // reads. A marked file is "_PW_", the text up to its first record marker as
-// it is, and everything from that marker on stored as its complement.
+// it is, and everything from that marker on stored as its complement. With
+// --decode it goes the other way, so that a marked file can be edited.
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -16,18 +17,24 @@
 #include <new>
 #include <string>
 
+#include "tools/decode.h"
 #include "tools/mark.h"
 #include "tools/output.h"
 
 namespace {
 
 using vellomar::mark::Breaks;
+using vellomar::mark::DecodeStatus;
+using vellomar::mark::Decoding;
 using vellomar::mark::Marking;
 using vellomar::mark::Status;
 
 struct Options {
     Breaks breaks = Breaks::scrambled;
     bool force = false;
+    bool plainBreaksAsked = false;
+    bool decode = false;
+    bool strict = false;
     const char *input = nullptr;
     const char *output = nullptr;
 };
@@ -35,12 +42,22 @@ struct Options {
 int usage(FILE *out) {
     std::fputs(
         "usage: vellomar-mark [--plain-breaks] [--force] INPUT OUTPUT\n"
+        "       vellomar-mark --decode [--strict] [--force] INPUT OUTPUT\n"
         "  Writes OUTPUT as the marked file of the record text INPUT (head, then\n"
         "  marker lines and bodies, CR LF line breaks): \"_PW_\", the head as it is,\n"
         "  and everything from the first record marker on stored scrambled.\n"
         "  --plain-breaks  store the line break before each record marker and the\n"
         "                  final line break plain\n"
-        "  --force         replace OUTPUT if it exists (never INPUT itself)\n",
+        "  --force         replace OUTPUT if it exists (never INPUT itself)\n"
+        "  -d, --decode    the other way: write OUTPUT as the record text of the\n"
+        "                  marked file INPUT, say how INPUT stores its line breaks\n"
+        "                  and whether marking the text again gives back INPUT\n"
+        "  --strict        with --decode: exit 3 when it would not come back\n"
+        "Editing a marked file:\n"
+        "  vellomar-mark --decode examples/marked.txt /tmp/record.txt\n"
+        "  (edit /tmp/record.txt)\n"
+        "  vellomar-mark --force /tmp/record.txt /tmp/marked.txt\n"
+        "  (with --plain-breaks where --decode says so)\n",
         out);
     return out == stdout ? 0 : 2;
 }
@@ -51,6 +68,11 @@ bool parseOptions(int argc, char **argv, Options *options) {
         const std::string arg = argv[i];
         if (!optionsEnded && arg == "--plain-breaks") {
             options->breaks = Breaks::plain;
+            options->plainBreaksAsked = true;
+        } else if (!optionsEnded && (arg == "--decode" || arg == "-d")) {
+            options->decode = true;
+        } else if (!optionsEnded && arg == "--strict") {
+            options->strict = true;
         } else if (!optionsEnded && arg == "--force") {
             options->force = true;
         } else if (!optionsEnded && arg == "--") {
@@ -65,6 +87,9 @@ bool parseOptions(int argc, char **argv, Options *options) {
             return false;
         }
     }
+    // Decoding finds the storing in the file; --strict is about decoding.
+    if (options->decode ? options->plainBreaksAsked : options->strict)
+        return false;
     return options->output != nullptr;
 }
 
@@ -396,6 +421,26 @@ int writeOutput(const Options &options, const std::string &bytes) {
 
 #endif
 
+// --decode: writes the record text, then says what marking it again gives.
+// The exit status says only whether OUTPUT was written, unless --strict.
+int decodeInput(const Options &options, const std::string &file) {
+    const Decoding decoding = vellomar::mark::decodeFile(file);
+    switch (decoding.status) {
+    case DecodeStatus::notMarked:
+        return refuse(options.input, "not a marked file: it does not begin with \"_PW_\"");
+    case DecodeStatus::tooLong:
+        return refuse(options.input, "too long: StringTable reads files under 4 GiB only");
+    case DecodeStatus::ok:
+        break;
+    }
+    const int status = writeOutput(options, decoding.text);
+    if (status != 0)
+        return status;
+    std::printf("%s: %zu bytes, the record text of %s\n%s", options.output,
+                decoding.text.size(), options.input, vellomar::mark::describe(decoding).c_str());
+    return options.strict && !decoding.comesBack ? 3 : 0;
+}
+
 int markFile(int argc, char **argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
         return usage(stdout);
@@ -427,6 +472,8 @@ int markFile(int argc, char **argv) {
         break;
     }
 
+    if (options.decode)
+        return decodeInput(options, text);
     const Marking marking = vellomar::mark::markText(text, options.breaks);
     switch (marking.status) {
     case Status::noMarker:
