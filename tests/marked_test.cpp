@@ -1,5 +1,6 @@
 // Marked files: the mark test, in-place decoding (the reference and the
-// dispatcher), and the marking tool's output read back through StringTable.
+// dispatcher), the marking tool's output read back through StringTable, and
+// its decoding of marked files back into record texts.
 #include "text/marked.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include "temp_folder.h"
 #include "library/string_table.h"
 #include "text/line_table.h"
+#include "tools/decode.h"
 #include "tools/mark.h"
 #include "vellomar.h"
 
@@ -24,6 +26,7 @@ namespace {
 
 using vellomar::mark::Breaks;
 using vellomar::mark::Status;
+using vellomar::mark::Storing;
 
 const uint8_t *bytesOf(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
 
@@ -164,6 +167,107 @@ TEST(MarkText, EncodesAndRefuses) {
 
 // Round trip through real files and StringTable.
 
+// The buffer after its first four bytes once StringTable has read the file.
+std::string textStringTableLeaves(const TempFolder &folder, const std::string &stored) {
+    const std::string file = folder.write("stored.txt", stored);
+    const uint32_t size = static_cast<uint32_t>(stored.size());
+    std::vector<uint8_t> buffer(size);
+    std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
+    fakebox::reset();
+    EXPECT_GT(vellomar::readStringTable(fakebox::realFilesWithFakeBox(), buffer.data(), size,
+                                        table.data(), file.c_str(), 0),
+              0u);
+    return std::string(buffer.begin() + 4, buffer.end());
+}
+
+struct ReportCase {
+    const char *name;
+    std::string stored;
+    Storing storing;
+    Breaks breaks;
+    size_t otherWay;
+    Status again;
+    bool comesBack;
+    size_t firstDifference; // in the marked file, when it does not come back
+};
+
+constexpr size_t npos = std::string::npos;
+
+const ReportCase kReportCases[] = {
+    {"worked example, breaks scrambled", kDecodeCases[0].stored, Storing::scrambled,
+     Breaks::scrambled, npos, Status::ok, true, 0},
+    {"worked example, breaks plain", kDecodeCases[1].stored, Storing::plain, Breaks::plain, npos,
+     Status::ok, true, 0},
+    {"mixed, plain first", "_PW_h\r\n" + flip("@=A\r\nb") + "\r\n" + flip("@=B\r\nc\r\n"),
+     Storing::mixed, Breaks::plain, 21, Status::ok, false, 21},
+    {"mixed, scrambled first", "_PW_h\r\n" + flip("@=A\r\nb\r\n@=B\r\nc") + "\r\n",
+     Storing::mixed, Breaks::scrambled, 21, Status::ok, false, 21},
+    {"head ending in a byte and 0xF5", "_PW_head\xF5" + flip("@=A\r\nb\r\n"), Storing::scrambled,
+     Breaks::scrambled, npos, Status::ok, false, 7},
+    {"repair writes CR over a stored byte", kDecodeCases[7].stored, Storing::plain, Breaks::plain,
+     npos, Status::ok, false, 10},
+    {"repair reaches into the mark", kDecodeCases[9].stored, Storing::none, Breaks::scrambled, npos,
+     Status::noMarker, false, 0},
+    {"no stored pair, yet a record marker", "_PW_h\r\n@=A\r\nx", Storing::none,
+     Breaks::scrambled, npos, Status::ok, false, 7},
+    {"no break in the scrambled part", "_PW_h\r\n" + flip("@=A"), Storing::none,
+     Breaks::scrambled, npos, Status::ok, true, 0},
+};
+
+TEST(DecodeFile, TextIsWhatStringTableLeaves) {
+    TempFolder folder;
+    std::vector<std::string> files;
+    for (const DecodeCase &c : kDecodeCases)
+        files.push_back(c.stored);
+    for (const ReportCase &c : kReportCases)
+        files.push_back(c.stored);
+    for (const std::string &stored : files) {
+        SCOPED_TRACE(testing::PrintToString(stored));
+        const vellomar::mark::Decoding d = vellomar::mark::decodeFile(stored);
+        if (!vellomar::isMarked(bytesOf(stored), static_cast<uint32_t>(stored.size()))) {
+            EXPECT_EQ(d.status, vellomar::mark::DecodeStatus::notMarked);
+            continue;
+        }
+        ASSERT_EQ(d.status, vellomar::mark::DecodeStatus::ok);
+        EXPECT_EQ(d.text, textStringTableLeaves(folder, stored));
+    }
+}
+
+TEST(DecodeFile, FindsTheStoringAndWhereMarkingAgainDiffers) {
+    for (const ReportCase &c : kReportCases) {
+        SCOPED_TRACE(c.name);
+        const vellomar::mark::Decoding d = vellomar::mark::decodeFile(c.stored);
+        EXPECT_EQ(d.storing, c.storing);
+        EXPECT_EQ(d.breaks, c.breaks);
+        EXPECT_EQ(d.otherWay, c.otherWay);
+        EXPECT_EQ(d.again, c.again);
+        EXPECT_EQ(d.comesBack, c.comesBack);
+        const std::string report = vellomar::mark::describe(d);
+        if (c.comesBack) {
+            EXPECT_NE(report.find("gives back INPUT byte for byte"), npos) << report;
+            continue;
+        }
+        EXPECT_FALSE(d.why.empty());
+        if (c.again == Status::noMarker) {
+            EXPECT_NE(report.find("is refused"), npos) << report;
+            continue;
+        }
+        EXPECT_EQ(d.firstDifference, c.firstDifference);
+        EXPECT_EQ(d.fileByte, static_cast<unsigned char>(c.stored[c.firstDifference]));
+        const std::string again = vellomar::mark::encode(d.text, d.breaks);
+        EXPECT_EQ(d.markedByte, static_cast<unsigned char>(again[c.firstDifference]));
+        EXPECT_NE(report.find("offset " + std::to_string(c.firstDifference) + " of INPUT would be"),
+                  npos)
+            << report;
+    }
+}
+
+TEST(DecodeFile, RefusesWhatIsNotMarked) {
+    for (const std::string &data : {std::string(), std::string("_PW"), std::string("h\r\n@=A")})
+        EXPECT_EQ(vellomar::mark::decodeFile(data).status,
+                  vellomar::mark::DecodeStatus::notMarked);
+}
+
 // Record texts of every shape the format allows, and of some it cannot
 // store: heads holding 0xBF 0xC2, 0xF5 right before "@=", a final 0xF2 0xF5,
 // texts with LF breaks only.
@@ -287,9 +391,17 @@ TEST(MarkText, RoundTripThroughStringTable) {
                                                             vellomar::TableMode::record));
             EXPECT_EQ(table, expected);
 
+            // Decoding gives the text StringTable leaves; a marking that
+            // comes back is found stored as it was and marks back the same.
+            const vellomar::mark::Decoding d = vellomar::mark::decodeFile(m.bytes);
+            EXPECT_EQ(d.text, got.substr(4));
             const std::string original = "_PW_" + text;
             if (m.status == Status::ok) {
                 EXPECT_EQ(got, original);
+                EXPECT_TRUE(d.comesBack) << vellomar::mark::describe(d);
+                if (d.storing != Storing::none)
+                    EXPECT_EQ(d.storing,
+                              breaks == Breaks::plain ? Storing::plain : Storing::scrambled);
                 ++cameBack;
                 continue;
             }
