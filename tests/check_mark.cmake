@@ -1,7 +1,10 @@
 # vellomar-mark then vellomar-dump: the marked file must give back the
 # original records, in both storings of line breaks, and the tool must refuse
-# what it cannot or may not do without leaving files behind.
-# Needs MARK, DUMP, EXAMPLES and WORK (a scratch folder, emptied first); both
+# what it cannot or may not do without leaving files behind. Then --decode:
+# every marked file the tool writes decodes to its text and marks back the
+# same, and what does not come back is said.
+# Needs MARK, DUMP, EXAMPLES, CORPUS (fuzz/corpus) and WORK (a scratch folder,
+# emptied first); both
 # programs run through RUN when given (wine, for the Windows build).
 cmake_minimum_required(VERSION 3.25)
 set(MARK ${RUN} ${MARK})
@@ -159,7 +162,123 @@ file(WRITE ${WORK}/bad.txt "h\r\n@=A\r\nb${f5}@=c\r\n")
 run(${MARK} ${WORK}/bad.txt ${WORK}/bad-marked.txt)
 expect_refused("would not come back" "offset 8")
 
-if(EXISTS ${WORK}/none.txt OR EXISTS ${WORK}/bad-marked.txt)
+# The round trip of the README on the shipped example.
+run(${MARK} --decode ${EXAMPLES}/marked.txt ${WORK}/record.txt)
+if(NOT status EQUAL 0 OR NOT out MATCHES "line breaks: all scrambled\r?\nmarking it again without --plain-breaks gives back INPUT byte for byte")
+  message(FATAL_ERROR "--decode of the shipped example: ${status} '${out}' '${err}'")
+endif()
+expect_same_file(${WORK}/record.txt ${recordText})
+run(${MARK} --force ${WORK}/record.txt ${WORK}/marked.txt)
+expect_same_file(${WORK}/marked.txt ${EXAMPLES}/marked.txt)
+
+# Every marked file the tool writes from the examples and the fuzz corpora's
+# texts, in either storing: decoded, the text; marked again as the report
+# says, the file.
+file(GLOB texts ${EXAMPLES}/*.txt ${CORPUS}/line_table/* ${CORPUS}/string_table/*)
+set(trips 0)
+foreach(text IN LISTS texts)
+  foreach(flag "" --plain-breaks)
+    run(${MARK} --force ${flag} ${text} ${WORK}/trip-marked.txt)
+    if(NOT status EQUAL 0)
+      expect_refused("${text} ${flag}" "no record marker|cannot be marked")
+      continue()
+    endif()
+    run(${MARK} -d --strict --force ${WORK}/trip-marked.txt ${WORK}/trip-text.txt)
+    if(flag)
+      set(storing "all plain|none in the scrambled part")
+    else()
+      set(storing "all scrambled|none in the scrambled part")
+    endif()
+    if(NOT status EQUAL 0 OR NOT out MATCHES "line breaks: (${storing})" OR
+       NOT out MATCHES "marking it again (with|without) --plain-breaks gives back INPUT byte for byte")
+      message(FATAL_ERROR "--decode of ${text} marked ${flag}: ${status} '${out}' '${err}'")
+    endif()
+    set(again "")
+    if(CMAKE_MATCH_1 STREQUAL "with")
+      set(again --plain-breaks)
+    endif()
+    expect_same_file(${WORK}/trip-text.txt ${text})
+    run(${MARK} --force ${again} ${WORK}/trip-text.txt ${WORK}/trip-again.txt)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "marking the decoded ${text} again failed: ${status} ${err}")
+    endif()
+    expect_same_file(${WORK}/trip-again.txt ${WORK}/trip-marked.txt)
+    math(EXPR trips "${trips} + 1")
+  endforeach()
+endforeach()
+message(STATUS "${trips} marked files decoded and marked back")
+if(trips LESS 30)
+  message(FATAL_ERROR "only ${trips} round trips: the examples or the corpora are missing")
+endif()
+
+# Marked files that do not come back: decoded all the same, said where and
+# why, exit 0, and 3 with --strict. Rows: name, the file and the text as hex,
+# what the report must say.
+function(write_hex path hex)
+  string(REGEX MATCHALL ".." pairs "${hex}")
+  set(bytes "")
+  foreach(pair IN LISTS pairs)
+    math(EXPR code "0x${pair}")
+    string(ASCII ${code} byte)
+    string(APPEND bytes "${byte}")
+  endforeach()
+  file(WRITE ${path} "${bytes}")
+endfunction()
+set(notBack
+  "mixed|5f50575f680d0abfc2bef2f59d0d0abfc2bdf2f59cf2f5|680d0a403d410d0a620d0a403d420d0a630d0a|mixed: plain \\(the --plain-breaks storing\\), but the one at offset 21 of INPUT \\(17 of OUTPUT\\) is stored scrambled.*with --plain-breaks would not give back INPUT: offset 21 of INPUT would be 0x0D instead of 0xF2"
+  "head repaired|5f50575f68656164f5bfc2bef2f59df2f5|6865610d0a403d410d0a620d0a|all scrambled.*offset 7 of INPUT would be 0x0D instead of 0x64: the head ends in 0x64 0xF5")
+foreach(row IN LISTS notBack)
+  string(REPLACE "|" ";" row "${row}")
+  list(GET row 0 name)
+  list(GET row 1 stored)
+  list(GET row 2 wanted)
+  list(GET row 3 said)
+  write_hex(${WORK}/not-back.txt ${stored})
+  foreach(strict "" --strict)
+    run(${MARK} --decode ${strict} --force ${WORK}/not-back.txt ${WORK}/not-back-text.txt)
+    set(want 0)
+    if(strict)
+      set(want 3)
+    endif()
+    file(READ ${WORK}/not-back-text.txt got HEX)
+    if(NOT status EQUAL want OR NOT got STREQUAL wanted OR NOT out MATCHES "${said}")
+      message(FATAL_ERROR "${name} ${strict}: ${status} (want ${want}), text ${got} (want ${wanted}), '${out}' '${err}'")
+    endif()
+  endforeach()
+endforeach()
+
+# Decoding refuses as marking does, and what is not a marked file.
+run(${MARK} --decode ${recordText} ${WORK}/not-marked.txt)
+if(NOT status EQUAL 1 OR NOT err MATCHES ": not a marked file: it does not begin with \"_PW_\"\r?\n$")
+  message(FATAL_ERROR "decoding a record text: ${status} '${err}'")
+endif()
+run(${MARK} --decode ${EXAMPLES}/marked.txt ${WORK}/existing.txt)
+expect_refused("decoding onto an existing output" "exists")
+file(READ ${WORK}/existing.txt kept)
+if(NOT kept STREQUAL "keep")
+  message(FATAL_ERROR "existing output overwritten by --decode: '${kept}'")
+endif()
+configure_file(${EXAMPLES}/marked.txt ${WORK}/marked-input.txt COPYONLY)
+file(CREATE_LINK ${WORK}/marked-input.txt ${WORK}/marked-hard.txt)
+file(CREATE_LINK ${WORK}/marked-input.txt ${WORK}/marked-soft.txt SYMBOLIC)
+foreach(output marked-input.txt ./marked-input.txt marked-hard.txt marked-soft.txt)
+  run(${MARK} --decode --force ${WORK}/marked-input.txt ${WORK}/${output})
+  expect_refused("--decode output ${output}" "itself; it is never overwritten")
+endforeach()
+expect_same_file(${WORK}/marked-input.txt ${EXAMPLES}/marked.txt)
+run(${MARK} --decode ${EXAMPLES} ${WORK}/from-folder.txt)
+expect_refused("--decode from a folder" "not a regular file")
+run(${MARK} --decode --force ${EXAMPLES}/marked.txt ${WORK})
+expect_refused("--decode into a folder" "is a folder")
+foreach(args "--decode;--plain-breaks" "--strict")
+  run(${MARK} ${args} ${EXAMPLES}/marked.txt ${WORK}/usage.txt)
+  if(NOT status EQUAL 2)
+    message(FATAL_ERROR "${args}: usage error expected, got ${status}")
+  endif()
+endforeach()
+
+if(EXISTS ${WORK}/none.txt OR EXISTS ${WORK}/bad-marked.txt OR EXISTS ${WORK}/not-marked.txt OR
+   EXISTS ${WORK}/from-folder.txt OR EXISTS ${WORK}/usage.txt)
   message(FATAL_ERROR "a refused run left an output")
 endif()
 file(GLOB leftovers LIST_DIRECTORIES true ${WORK}/.vellomar-mark*)
