@@ -262,12 +262,6 @@ TEST(DecodeFile, FindsTheStoringAndWhereMarkingAgainDiffers) {
     }
 }
 
-TEST(DecodeFile, RefusesWhatIsNotMarked) {
-    for (const std::string &data : {std::string(), std::string("_PW"), std::string("h\r\n@=A")})
-        EXPECT_EQ(vellomar::mark::decodeFile(data).status,
-                  vellomar::mark::DecodeStatus::notMarked);
-}
-
 // Record texts of every shape the format allows, and of some it cannot
 // store: heads holding 0xBF 0xC2, 0xF5 right before "@=", a final 0xF2 0xF5,
 // texts with LF breaks only.
