@@ -437,6 +437,49 @@ TEST(Kernels, ProcessorAnswersLikeTheCompilerRuntime) {
 }
 #endif
 
+#if VELLOMAR_KERNELS_AVX2
+// The choice from the words real processors give: whether leaf 7 exists,
+// leaf 1 ECX, leaf 7 EBX and XCR0 (0 where OSXSAVE is clear and xgetbv may
+// not run). The QEMU rows are what qemu-x86_64 7.2 answers for that -cpu;
+// the states no emulator here reaches (an operating system that saves SSE
+// but not YMM) only this table can show.
+struct Processor {
+    const char *name;
+    bool hasLeaf7;
+    uint32_t leaf1Ecx;
+    uint32_t leaf7Ebx;
+    uint32_t xcr0;
+    bool runsAvx2;
+};
+
+const Processor kProcessors[] = {
+    {"Core 2 Duo E6600: no leaf 7, no AVX", false, 0x0000E3BD, 0, 0, false},
+    {"Core i7-920 (Nehalem): SSE4.2, no AVX", true, 0x0098E3BD, 0, 0, false},
+    {"Core i7-2600K (Sandy Bridge): AVX without AVX2", true, 0x1FBAE3FF, 0, 0x7, false},
+    {"FX-8350 (Piledriver): AVX and BMI1, no AVX2", true, 0x3E98320B, 0x00000008, 0x7, false},
+    {"QEMU -cpu Nehalem,+xsave,+avx,+bmi1: AVX and BMI1, no AVX2", true, 0x9C982201,
+     0x00000008, 0x7, false},
+    {"Core i7-4770 (Haswell)", true, 0x7FFAFBFF, 0x000027AB, 0x7, true},
+    {"Haswell, the system saves x87 and SSE state but not YMM", true, 0x7FFAFBFF, 0x000027AB,
+     0x3, false},
+    {"QEMU -cpu Haswell,-xsave: AVX2, but the system cannot save YMM", true, 0xF2D83203,
+     0x000003A9, 0, false},
+    // Past the highest leaf a processor answers with another leaf's words.
+    {"Haswell with the highest leaf capped at 3 (BIOS: Limit CPUID Maxval)", false, 0x7FFAFBFF,
+     0x000027AB, 0x7, false},
+    {"a hypervisor hiding AVX in leaf 1 but not AVX2 in leaf 7", true, 0x6ED8320B, 0x219C91A9,
+     0x7, false},
+    {"Ryzen 7 3700X (Zen 2)", true, 0x7ED8320B, 0x219C91A9, 0x7, true},
+    {"a KVM guest with AVX-512 state in XCR0 too", true, 0xFFFA3203, 0xF1BF07AB, 0xE7, true},
+};
+
+TEST(Kernels, ChoiceFromTheProcessorsWords) {
+    for (const Processor &p : kProcessors)
+        EXPECT_EQ(vellomar::avx2Runs(p.hasLeaf7, p.leaf1Ecx, p.leaf7Ebx, p.xcr0), p.runsAvx2)
+            << p.name;
+}
+#endif
+
 // Odd starting addresses: the kernels load without regard to alignment.
 TEST(Kernels, MatchReferenceAtEveryAlignment) {
     std::mt19937 random(9);

@@ -13,28 +13,44 @@
 namespace vellomar {
 
 #if VELLOMAR_KERNELS_AVX2
+// AVX2 code runs where the processor has AVX2 (leaf 7, EBX bit 5) and the
+// operating system saves the XMM and YMM registers on a thread switch: it
+// says it manages the state (OSXSAVE, leaf 1 ECX bit 27), the processor has
+// AVX (bit 28), and XCR0 has bits 1 and 2. Without the last, the upper
+// halves of the registers are lost whenever another thread runs.
+bool avx2Runs(bool hasLeaf7, uint32_t leaf1Ecx, uint32_t leaf7Ebx, uint32_t xcr0) {
+    constexpr uint32_t kOsXsaveAndAvx = kCpuidOsXsave | kCpuidAvx;
+    constexpr uint32_t kXmmAndYmm = (1u << 1) | (1u << 2);
+    return hasLeaf7 && (leaf1Ecx & kOsXsaveAndAvx) == kOsXsaveAndAvx &&
+           (xcr0 & kXmmAndYmm) == kXmmAndYmm && (leaf7Ebx & kCpuidAvx2) != 0;
+}
+
 namespace {
 
 // Asked of the processor itself, with no help from a C runtime (the Windows
-// DLL has none): AVX2 (leaf 7, EBX bit 5), and whether the operating system
-// saves the XMM and YMM registers on a thread switch (OSXSAVE and AVX in
-// leaf 1 ECX, then XCR0 bits 1 and 2). This file is not compiled for AVX2,
-// so it is safe to run anywhere.
+// DLL has none). This file is not compiled for AVX2, so it is safe to run
+// anywhere. xgetbv is an invalid instruction unless OSXSAVE is set, and a
+// leaf past the highest one answers with the highest one's words (on Intel),
+// so each is read only where it means something; what is not read stays 0.
 __attribute__((noinline)) bool askProcessorForAvx2() {
     unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid_max(0, nullptr) < 7)
+    const unsigned int maxLeaf = __get_cpuid_max(0, nullptr); // 0: no cpuid at all
+    if (maxLeaf < 1)
         return false;
     __cpuid(1, eax, ebx, ecx, edx);
-    constexpr unsigned int kOsXsave = 1u << 27, kAvx = 1u << 28;
-    if ((ecx & (kOsXsave | kAvx)) != (kOsXsave | kAvx))
-        return false;
-    unsigned int xcr0 = 0, xcr0High = 0;
-    __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
-    constexpr unsigned int kXmmAndYmm = (1u << 1) | (1u << 2);
-    if ((xcr0 & kXmmAndYmm) != kXmmAndYmm)
-        return false;
-    __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    return (ebx & (1u << 5)) != 0;
+    const uint32_t leaf1Ecx = ecx;
+    uint32_t xcr0 = 0;
+    if ((leaf1Ecx & kCpuidOsXsave) != 0) {
+        unsigned int xcr0High = 0;
+        __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
+    }
+    uint32_t leaf7Ebx = 0;
+    const bool hasLeaf7 = maxLeaf >= 7;
+    if (hasLeaf7) {
+        __cpuid_count(7, 0, eax, ebx, ecx, edx);
+        leaf7Ebx = ebx;
+    }
+    return avx2Runs(hasLeaf7, leaf1Ecx, leaf7Ebx, xcr0);
 }
 
 // The answer, once known: 0 not asked yet, 1 no, 2 yes. Constant-initialised,

@@ -46,6 +46,19 @@ uint32_t buildLineTableAvx2(const uint8_t *data, uint32_t length, uint16_t *tabl
 void decodeMarkedAvx2(uint8_t *data, uint32_t length);
 uint32_t decodeMarkedAndBuildAvx2(uint8_t *data, uint32_t length, uint16_t *table);
 
+// The bits of the processor's words that the choice reads.
+constexpr uint32_t kCpuidOsXsave = 1u << 27; // leaf 1 ECX
+constexpr uint32_t kCpuidAvx = 1u << 28;     // leaf 1 ECX
+constexpr uint32_t kCpuidAvx2 = 1u << 5;     // leaf 7 (subleaf 0) EBX
+
+// Whether AVX2 code runs on a processor that gives these words: whether
+// leaf 7 exists (the highest leaf, from leaf 0, is 7 or more), leaf 1 ECX,
+// leaf 7 EBX and the low word of XCR0 (0 where OSXSAVE is clear, since
+// xgetbv cannot be run there). Reads nothing from the processor itself, so
+// that a test can hold it against the words of processors it does not run
+// on.
+bool avx2Runs(bool hasLeaf7, uint32_t leaf1Ecx, uint32_t leaf7Ebx, uint32_t xcr0);
+
 // True when this processor has AVX2 and the operating system saves the
 // 256-bit registers, so that AVX2 code runs. Asks the processor once per
 // process; needs no C runtime.
