@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <string>
@@ -386,6 +389,111 @@ TEST(RealFiles, ReadGoesOnAfterASignal) {
     EXPECT_EQ(std::string(buffer.begin(), buffer.end()), "ab\r\nc");
     EXPECT_EQ(std::vector<uint16_t>(table.begin(), table.begin() + 4),
               (std::vector<uint16_t>{2, 4, 3, VELLOMAR_END_MARKER}));
+}
+
+// Whether the descriptor the call reads through would stay behind in a
+// program that a host thread forks and execs meanwhile, taken while the
+// call holds it.
+bool closedOnExec = false;
+
+bool sizeAndLookAtTheDescriptor(vellomar::OsFile file, uint64_t *length) {
+    const int flags = fcntl(static_cast<int>(file), F_GETFD);
+    closedOnExec = flags >= 0 && (flags & FD_CLOEXEC) != 0;
+    return vellomar::platformOs.size(file, length);
+}
+
+// Whether the thread tid sits in the system call number, as /proc tells.
+bool inSystemCall(long tid, long number) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long current = -1;
+    return static_cast<bool>(in >> current) && current == number;
+}
+
+// The box line's write cut into by a signal (no SA_RESTART) while standard
+// error is a full pipe: the write is made again, and the whole line arrives
+// once the pipe is drained.
+std::string boxThroughAFullPipe(const std::string &file) {
+    int ends[2];
+    if (pipe(ends) != 0)
+        return "[no pipe]";
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    const std::string filler(4096, 'f');
+    size_t filled = 0;
+    for (ssize_t wrote; (wrote = write(ends[1], filler.data(), filler.size())) > 0;)
+        filled += static_cast<size_t>(wrote);
+    fcntl(ends[1], F_SETFL, 0);
+    dup2(ends[1], STDERR_FILENO);
+    close(ends[1]);
+    struct sigaction action = {};
+    action.sa_handler = countSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
+    signalsCaught = 0;
+    const pthread_t caller = pthread_self();
+    const long callerTid = syscall(SYS_gettid);
+    std::string drained;
+    std::thread reader([&] {
+        for (int i = 0; i < 500 && !inSystemCall(callerTid, SYS_write); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        pthread_kill(caller, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        char chunk[4096];
+        for (ssize_t got; (got = read(ends[0], chunk, sizeof chunk)) != 0;)
+            if (got > 0)
+                drained.append(chunk, static_cast<size_t>(got));
+            else if (errno != EINTR)
+                break;
+    });
+    vellomar::resetReport();
+    std::vector<uint8_t> buffer(4);
+    std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
+    vellomar::readStringTable(vellomar::platformOs, buffer.data(), 4, table.data(), file.c_str(), 0);
+    close(STDERR_FILENO); // the reader's end of file
+    reader.join();
+    close(ends[0]);
+    return "answer " + std::to_string(vellomar::lastReportAnswer()) + ", signals " +
+           std::to_string(signalsCaught.load()) + ", line '" +
+           (drained.size() >= filled ? drained.substr(filled) : "[filler lost]") + "'";
+}
+
+// The host process as it may be when it calls, each state made in a child
+// of its own: what the call and the descriptors came to.
+TEST(RealFiles, HostProcessStates) {
+    TempFolder folder;
+    const std::string file = folder.write("three.txt", "ab\r\ncd\r\nef");
+    const std::string shortFile = folder.write("short.txt", "abc");
+    struct State {
+        const char *name;
+        std::function<std::string()> run;
+        std::string outcome;
+    };
+    const State states[] = {
+        // The next open gets descriptor 0, a valid one.
+        {"standard input closed",
+         [&] {
+             close(STDIN_FILENO);
+             const std::string outcome = outcomeOf(kOs, file, 10);
+             const int next = open(file.c_str(), O_RDONLY);
+             return outcome + ", next descriptor " + std::to_string(next);
+         },
+         "result 3, next descriptor 0"},
+        {"a thread forks and execs during the call",
+         [&] {
+             vellomar::OsLayer os = kOs;
+             os.size = sizeAndLookAtTheDescriptor;
+             closedOnExec = false;
+             const std::string outcome = outcomeOf(os, file, 10);
+             return outcome + (closedOnExec ? ", closed on exec" : ", inherited");
+         },
+         "result 3, closed on exec"},
+        {"a signal cuts into the box line on a full standard error",
+         [&] { return boxThroughAFullPipe(shortFile); },
+         "answer 1, signals 1, line 'Tarvoni DLL: DLL error: 3\n'"},
+    };
+    for (const State &state : states) {
+        SCOPED_TRACE(state.name);
+        EXPECT_EQ(inChild([&state](int out) { put(out, state.run()); }), state.outcome);
+    }
 }
 
 std::atomic<int> hostSigpipes{0};
