@@ -94,9 +94,9 @@ if(NOT count EQUAL 1 OR NOT length EQUAL 3 OR NOT text STREQUAL "" OR NOT zero E
 endif()
 
 # 0x7F is a control byte: escaped in the table, and in JSON too, where it
-# still stands for itself.
+# still stands for itself. A backslash is escaped in both.
 string(ASCII 127 del)
-file(WRITE ${WORK}/del.txt "a${del}b")
+file(WRITE ${WORK}/del.txt "a${del}b\\c")
 foreach(format table json)
   set(flag "")
   if(format STREQUAL "json")
@@ -110,13 +110,25 @@ foreach(format table json)
   endif()
   if(format STREQUAL "json")
     string(JSON text GET "${out}" entries 0 text)
-    if(NOT text STREQUAL "a${del}b")
+    if(NOT text STREQUAL "a${del}b\\c")
       message(FATAL_ERROR "0x7F, json: the text is '${text}'")
     endif()
   else()
-    string(FIND "${out}" "a\\x7Fb" escaped)
+    string(FIND "${out}" "a\\x7Fb\\\\c" escaped)
     if(escaped EQUAL -1)
-      message(FATAL_ERROR "0x7F, table: no 'a\\x7Fb' in '${out}'")
+      message(FATAL_ERROR "0x7F, table: no 'a\\x7Fb\\\\c' in '${out}'")
     endif()
   endif()
 endforeach()
+
+# A backslash in the file's name, where it is no path separator.
+if(NOT RUN)
+  set(name "${WORK}/back\\slash.txt")
+  file(TOUCH "${name}") # file(WRITE) would make a folder "back" first
+  execute_process(COMMAND ${DUMP} --json ${name}
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+  string(JSON file ERROR_VARIABLE bad GET "${out}" file)
+  if(NOT status EQUAL 0 OR NOT file STREQUAL name)
+    message(FATAL_ERROR "a backslash in the name: status ${status}, file '${file}' ${bad}: '${out}'")
+  endif()
+endif()

@@ -15,7 +15,7 @@ function(run)
 endfunction()
 
 # A file from pieces "N*text" (text N times) or "text", where <CR> and <LF>
-# stand for the bytes.
+# stand for the bytes, and <0xHH> for the byte of that value.
 function(write_text path)
   set(content "")
   foreach(piece IN LISTS ARGN)
@@ -26,6 +26,12 @@ function(write_text path)
     endif()
     string(REPLACE "<CR>" "\r" piece "${piece}")
     string(REPLACE "<LF>" "\n" piece "${piece}")
+    while(piece MATCHES "<0x([0-9A-F][0-9A-F])>")
+      set(hex ${CMAKE_MATCH_1})
+      math(EXPR code "0x${hex}")
+      string(ASCII ${code} byte)
+      string(REPLACE "<0x${hex}>" "${byte}" piece "${piece}")
+    endwhile()
     string(REPEAT "${piece}" ${times} piece)
     string(APPEND content "${piece}")
   endforeach()
@@ -59,6 +65,7 @@ function(dump_case name)
   # whole document again.
   set(offset 0)
   set(rows "")
+  set(uncutRows "")
   list(LENGTH c_LENGTHS listed)
   math(EXPR last "${listed} - 1")
   if(listed GREATER 0)
@@ -78,9 +85,13 @@ function(dump_case name)
         message(FATAL_ERROR "${name}: entry ${i} is ${length} stored ${stored}, "
                             "expected ${wantLength} stored ${wantStored}")
       endif()
+      math(EXPR index "${i} + 1")
       if(NOT stored STREQUAL "-")
-        math(EXPR index "${i} + 1")
         list(APPEND rows "\n *${index} +${at} +${length}\\* +${stored} ")
+      else()
+        # Blank where the table has a stored column: eleven spaces (the
+        # star's place, the gap, six, the gap) before the text.
+        list(APPEND uncutRows "\n *${index} +${at} +${length}           ")
       endif()
       math(EXPR offset "${offset} + ${length}")
     endforeach()
@@ -117,6 +128,9 @@ function(dump_case name)
     endif()
     math(EXPR i "${i} + 1")
   endforeach()
+  if(rows)
+    list(APPEND rows ${uncutRows})
+  endif()
   foreach(row IN LISTS rows)
     if(NOT out MATCHES "${row}")
       message(FATAL_ERROR "${name}: no row matches '${row}' in the table view")
@@ -150,6 +164,15 @@ dump_case(marked_without_scrambled_part TEXT "_PW_head<CR><LF>body<CR><LF>" COUN
   LENGTHS 18 STORED - WARNINGS "^${noMarker}" 
            "^The file starts with the mark \"_PW_\", but its scrambled part \\(the stored bytes 0xBF 0xC2\\) was never found")
 dump_case(clean_record_text RECORD TEXT "h<CR><LF>@=A<CR><LF>b" COUNT 3 LENGTHS 3 5 3 STORED - - -)
+# The tool's own cutting counts an empty file as the table does: one entry
+# of 3, so nothing disagrees.
+dump_case(empty_file TEXT "" COUNT 1)
+dump_case(no_line_break TEXT "abc" COUNT 1 LENGTHS 5 STORED -)
+dump_case(at_the_limit TEXT "16383*x<CR><LF>" "x" COUNT 16384)
+# A marked file whose scrambled part starts at 65535: 0xBF ends the tool's
+# first 64 KiB read, 0xC2 starts the second.
+dump_case(scrambled_part_across_reads TEXT "_PW_" "65529*h" "<CR><LF>"
+  "<0xBF><0xC2><0xBE><0xF2><0xF5><0x9D>" COUNT 3 LENGTHS 65535 5 3 STORED - - -)
 
 run(${WORK}/one_long_line.txt)
 if(NOT out MATCHES "one_long_line.txt: 70005 bytes, plain mode, 2 entries\r?\n")
@@ -160,16 +183,43 @@ if(NOT out MATCHES ", record mode, 1 entry\r?\n" OR NOT status EQUAL 0)
   message(FATAL_ERROR "one entry, status ${status}: ${out}")
 endif()
 
+# Arguments (split at "|") that are no command line: status 2 and the
+# usage. A number is digits only, and --expect needs one.
+foreach(arguments "--expect|+5|${WORK}/no_line_break.txt" "--expect|-0|${WORK}/no_line_break.txt"
+    "--expect| 5|${WORK}/no_line_break.txt" "--expect|5x|${WORK}/no_line_break.txt" "--expect")
+  string(REPLACE "|" ";" arguments "${arguments}")
+  run(${arguments})
+  if(NOT status EQUAL 2 OR NOT err MATCHES "^usage: vellomar-dump")
+    message(FATAL_ERROR "${arguments}: status ${status}, '${err}', expected the usage and 2")
+  endif()
+endforeach()
+
+# A stand-in for the library that gives a table of one entry for any file:
+# the dump must say where it disagrees with the text.
+if(WRONG_TABLE_DUMP)
+  set(realDump ${DUMP})
+  set(DUMP ${WRONG_TABLE_DUMP})
+  run(--json ${WORK}/clean_record_text.txt)
+  set(DUMP ${realDump})
+  string(JSON warning ERROR_VARIABLE none GET "${out}" warnings 0)
+  if(NOT status EQUAL 0 OR NOT warning MATCHES "^The table disagrees with the text at entry 1 \\(stored 11\\)")
+    message(FATAL_ERROR "a wrong table: status ${status}, warning '${warning}': ${out} ${err}")
+  endif()
+endif()
+
 # Each cause of failure in its own words: arguments (split at "|"), then the
 # message.
 set(failures
   "${WORK}/no-such-file.txt" "not indexed: no such file"
+  "${WORK}/mixed_breaks.txt/x" "not indexed: no such file"
   "${WORK}" "not indexed: is a directory"
   "--expect|5|${WORK}/lf_record_file.txt" "not indexed: is 13 bytes, expected 5")
 # 4 GiB without writing it: a file with a hole.
 execute_process(COMMAND truncate -s 4G ${WORK}/huge.txt RESULT_VARIABLE noHole)
-if(noHole EQUAL 0)
-  list(APPEND failures "--expect|5|${WORK}/huge.txt" "not indexed: is 4 GiB or larger")
+execute_process(COMMAND truncate -s 4294967295 ${WORK}/almost.txt RESULT_VARIABLE noHole2)
+if(noHole EQUAL 0 AND noHole2 EQUAL 0)
+  list(APPEND failures "--expect|5|${WORK}/huge.txt" "not indexed: is 4 GiB or larger"
+       "--expect|5|${WORK}/almost.txt" "not indexed: is 4294967295 bytes, expected 5")
 endif()
 if(NOT RUN)
   list(APPEND failures /dev/null "not indexed: is not a regular file")
