@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.25)
 # vellomar-dump on the shipped examples, run through RUN when given (wine, for
 # the Windows build): the table it prints must tile each file, the record
 # example's second entry must be a marker line, and a wrong expected size and
