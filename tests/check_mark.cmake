@@ -21,6 +21,14 @@ function(run)
   set(status "${status}" PARENT_SCOPE)
 endfunction()
 
+function(run_in folder)
+  execute_process(COMMAND ${ARGN} WORKING_DIRECTORY ${folder} OUTPUT_VARIABLE out
+                  ERROR_VARIABLE err RESULT_VARIABLE status)
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+  set(status "${status}" PARENT_SCOPE)
+endfunction()
+
 function(expect_refused what pattern)
   if(status EQUAL 0 OR NOT err MATCHES "${pattern}")
     message(FATAL_ERROR "${what}: expected a refusal matching '${pattern}', got ${status} '${err}'")
@@ -277,11 +285,99 @@ foreach(args "--decode;--plain-breaks" "--strict")
   endif()
 endforeach()
 
+# The text's last two bytes 0xF2 0xF5 are stored as CR LF, which a reader
+# takes for a final line break stored plain.
+string(ASCII 242 f2)
+file(WRITE ${WORK}/bad-end.txt "h\r\n@=A\r\nb${f2}${f5}")
+run(${MARK} ${WORK}/bad-end.txt ${WORK}/bad-marked.txt)
+expect_refused("ends in 0xF2 0xF5" "offset 9 of the input .*: the text ends in 0xF2 0xF5")
+
+# "--" ends the options: names that start with "-" after it are files.
+configure_file(${recordText} ${WORK}/-record.txt COPYONLY)
+run_in(${WORK} ${MARK} -- -record.txt -marked.txt)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "-- -record.txt -marked.txt: ${status} ${err}")
+endif()
+expect_same_file(${WORK}/-marked.txt ${EXAMPLES}/marked.txt)
+
+# Inputs that are no regular file, each refused as such, without waiting
+# for a FIFO's writer.
+set(inputs ${WORK})
+if(RUN)
+  list(APPEND inputs NUL CON)
+else()
+  list(APPEND inputs /dev/null)
+  execute_process(COMMAND mkfifo ${WORK}/fifo RESULT_VARIABLE noFifo)
+  if(noFifo EQUAL 0)
+    list(APPEND inputs ${WORK}/fifo)
+  endif()
+endif()
+foreach(input IN LISTS inputs)
+  execute_process(COMMAND ${MARK} ${input} ${WORK}/none.txt TIMEOUT 20
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+  expect_refused("input ${input}" "not a regular file")
+endforeach()
+
+# A folder as OUTPUT, --force or not: refused, and --force is no way out.
+file(MAKE_DIRECTORY ${WORK}/folder)
+foreach(force "" --force)
+  run(${MARK} ${force} ${recordText} ${WORK}/folder)
+  if(NOT status EQUAL 1 OR err MATCHES "--force" OR NOT IS_DIRECTORY ${WORK}/folder)
+    message(FATAL_ERROR "folder output ${force}: ${status} '${err}'")
+  endif()
+endforeach()
+
+if(NOT RUN)
+  # The new file's mode is what the umask leaves of 0666.
+  foreach(umaskAndMode 022:644 002:664)
+    string(REPLACE ":" ";" umaskAndMode ${umaskAndMode})
+    list(GET umaskAndMode 0 umask)
+    list(GET umaskAndMode 1 want)
+    file(REMOVE ${WORK}/umask.txt)
+    run(sh -c "umask ${umask} && exec \"$0\" \"$@\"" ${MARK} ${recordText} ${WORK}/umask.txt)
+    execute_process(COMMAND stat -c %a ${WORK}/umask.txt OUTPUT_VARIABLE mode
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT status EQUAL 0 OR NOT mode STREQUAL want)
+      message(FATAL_ERROR "umask ${umask}: status ${status}, mode ${mode}, expected ${want}")
+    endif()
+  endforeach()
+
+  # A bare OUTPUT name: the temporary file goes into the working folder, not
+  # "/". As root "/" is writable, so the run is made as nobody there.
+  file(MAKE_DIRECTORY ${WORK}/open)
+  file(CHMOD ${WORK}/open PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+       GROUP_WRITE GROUP_EXECUTE WORLD_READ WORLD_WRITE WORLD_EXECUTE)
+  set(asNobody "")
+  execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+  find_program(SETPRIV setpriv)
+  if(uid EQUAL 0 AND SETPRIV)
+    set(asNobody ${SETPRIV} --reuid=65534 --regid=65534 --clear-groups)
+  endif()
+  run_in(${WORK}/open ${asNobody} ${MARK} ${recordText} bare.txt)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "a bare OUTPUT name: ${status} '${err}'")
+  endif()
+  expect_same_file(${WORK}/open/bare.txt ${EXAMPLES}/marked.txt)
+
+  # A link to itself: the check before writing cannot follow it, so it
+  # looks like no file at all, as one made right after the check would. The
+  # rename, which never replaces without --force, still refuses it.
+  file(CREATE_LINK loop ${WORK}/loop SYMBOLIC)
+  run(${MARK} ${recordText} ${WORK}/loop)
+  set(target "no link")
+  if(IS_SYMLINK ${WORK}/loop)
+    file(READ_SYMLINK ${WORK}/loop target)
+  endif()
+  if(NOT status EQUAL 1 OR NOT target STREQUAL "loop")
+    message(FATAL_ERROR "an OUTPUT made after the check: ${status} '${err}', now '${target}'")
+  endif()
+endif()
+
 if(EXISTS ${WORK}/none.txt OR EXISTS ${WORK}/bad-marked.txt OR EXISTS ${WORK}/not-marked.txt OR
    EXISTS ${WORK}/from-folder.txt OR EXISTS ${WORK}/usage.txt)
   message(FATAL_ERROR "a refused run left an output")
 endif()
-file(GLOB leftovers LIST_DIRECTORIES true ${WORK}/.vellomar-mark*)
+file(GLOB_RECURSE leftovers LIST_DIRECTORIES false ${WORK}/.vellomar-mark*)
 if(leftovers)
   message(FATAL_ERROR "temporary files left: ${leftovers}")
 endif()
