@@ -304,7 +304,9 @@ expect_same_file(${WORK}/-marked.txt ${EXAMPLES}/marked.txt)
 # for a FIFO's writer.
 set(inputs ${WORK})
 if(RUN)
-  list(APPEND inputs NUL CON)
+  # CON too is a device, but with no console (as under Wine here) it cannot
+  # even be opened.
+  list(APPEND inputs NUL)
 else()
   list(APPEND inputs /dev/null)
   execute_process(COMMAND mkfifo ${WORK}/fifo RESULT_VARIABLE noFifo)

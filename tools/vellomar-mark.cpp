@@ -192,12 +192,13 @@ bool readInput(const char *path, std::string *text, FileId *id, std::string *why
         *why = lastError();
         return false;
     }
+    // The type first: a device such as NUL has no file information to give.
     DWORD unused = 0;
-    bool ok = identify(file, id, &unused);
+    bool ok = ::GetFileType(file) == FILE_TYPE_DISK;
     if (!ok) {
-        *why = lastError();
-    } else if (::GetFileType(file) != FILE_TYPE_DISK) {
         *why = "not a regular file";
+    } else if (!identify(file, id, &unused)) {
+        *why = lastError();
         ok = false;
     }
     char chunk[65536];

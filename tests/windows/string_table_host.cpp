@@ -874,6 +874,139 @@ void unopenableNames() {
     }
 }
 
+struct Device {
+    const char *name;
+    std::string path;
+    uint32_t expectedSize;
+    uint32_t result;
+    std::vector<uint16_t> table; // from word 0 on, when result is not 0
+    const char *boxText;         // or nullptr
+};
+
+// Names that open something other than a file on a disk. The DLL cannot ask
+// what type the handle is (GetFileType would be a sixth import), so it goes
+// by what GetFileSize says. A named pipe has no size: a silent 0, which
+// needs the last error read from the thread's own block at this build's
+// offset. NUL says 0: it is read like an empty file.
+void devicesAndPipes() {
+    if (!reload())
+        return;
+    char pipeName[64];
+    std::snprintf(pipeName, sizeof pipeName, "\\\\.\\pipe\\vellomar-host-%lu",
+                  GetCurrentProcessId());
+    const HANDLE pipe = CreateNamedPipeA(pipeName, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096,
+                                         4096, 0, nullptr);
+    EXPECT(pipe != INVALID_HANDLE_VALUE, "CreateNamedPipeA failed: error %lu", GetLastError());
+    const Device devices[] = {
+        {"a named pipe", pipeName, 5, 0, {}, nullptr},
+        {"NUL, nothing expected", "NUL", 0, 1, {1, 3, VELLOMAR_END_MARKER}, nullptr},
+        {"NUL, 4 bytes expected", "NUL", 4, 0, {}, "DLL error: 0"},
+    };
+    for (const Device &d : devices) {
+        if (d.path == pipeName && pipe == INVALID_HANDLE_VALUE)
+            continue;
+        script({});
+        const Call c = call(d.path, d.expectedSize, 0);
+        EXPECT(c.result == d.result, "%s: result %u, expected %u", d.name, c.result, d.result);
+        if (d.result == 0)
+            EXPECT(bufferUntouched(c) && tableUntouched(c), "%s: host memory written", d.name);
+        else
+            EXPECT(std::vector<uint16_t>(c.table.begin(), c.table.begin() + d.table.size()) ==
+                       d.table,
+                   "%s: the table differs", d.name);
+        if (d.boxText != nullptr) {
+            EXPECT(boxes.size() == 1, "%s: %u boxes, expected 1", d.name, unsigned(boxes.size()));
+            if (boxes.size() == 1)
+                expectBox(boxes[0], d.boxText);
+        } else {
+            EXPECT(boxes.empty(), "%s: a box was shown: '%s'", d.name,
+                   boxes.empty() ? "" : boxes[0].text.c_str());
+        }
+    }
+    if (pipe != INVALID_HANDLE_VALUE)
+        CloseHandle(pipe);
+}
+
+std::string besideThisProgram(const char *file);
+
+std::string besideThisProgram(const char *file);
+
+bool exists(const std::string &path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// vellomar-mark.exe without --force, and an OUTPUT that another program
+// makes after the tool has looked: once its temporary file is there, the
+// look is over. Only the move itself can still refuse to replace, and the
+// temporary file must go when it does. A run in which the tool moved before
+// OUTPUT could be made (or before it was closed again) proves nothing, and
+// is made again with a longer input, which takes longer to write.
+void markRefusesAnOutputMadeAfterItsCheck() {
+    const std::string mark = besideThisProgram("vellomar-mark.exe");
+    const std::string input = pathOf("race-input.txt");
+    const std::string output = pathOf("race-output.txt");
+    bool decided = false;
+    for (uint32_t megabytes = 16; megabytes <= 256 && !decided; megabytes *= 2) {
+        std::string text = "head\r\n";
+        const std::string record = "@=RECORD\r\nbody of the record, long enough\r\n";
+        while (text.size() < (megabytes << 20))
+            text += record;
+        DeleteFileA(output.c_str());
+        if (!writeFile(input, text.data(), uint32_t(text.size())))
+            return fail(__FILE__, __LINE__, "cannot write the input");
+        std::string command = "\"" + mark + "\" \"" + input + "\" \"" + output + "\"";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessA(mark.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                            nullptr, nullptr, &startup, &process))
+            return fail(__FILE__, __LINE__, "cannot start %s: error %lu", mark.c_str(),
+                        GetLastError());
+        char name[64];
+        std::snprintf(name, sizeof name, ".vellomar-mark.%lu.0", process.dwProcessId);
+        const std::string temp = pathOf(name);
+        ResumeThread(process.hThread);
+        while (!exists(temp) && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+        }
+        const HANDLE made =
+            CreateFileA(output.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (made != INVALID_HANDLE_VALUE) {
+            DWORD written = 0;
+            WriteFile(made, "keep", 4, &written, nullptr);
+            CloseHandle(made);
+            decided = exists(temp);
+        }
+        WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD status = 0;
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        if (decided) {
+            EXPECT(status == 1, "%u MiB: status %lu, expected 1", megabytes, status);
+            char kept[8] = {};
+            DWORD got = 0;
+            const HANDLE in = CreateFileA(output.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+            if (in != INVALID_HANDLE_VALUE) {
+                ReadFile(in, kept, sizeof kept - 1, &got, nullptr);
+                CloseHandle(in);
+            }
+            EXPECT(std::string(kept, got) == "keep", "%u MiB: OUTPUT replaced", megabytes);
+            WIN32_FIND_DATAA found;
+            const HANDLE search = FindFirstFileA(pathOf(".vellomar-mark.*").c_str(), &found);
+            EXPECT(search == INVALID_HANDLE_VALUE, "%u MiB: temporary file %s left behind",
+                   megabytes, search == INVALID_HANDLE_VALUE ? "" : found.cFileName);
+            if (search != INVALID_HANDLE_VALUE) {
+                FindClose(search);
+                DeleteFileA(temp.c_str());
+            }
+        }
+    }
+    EXPECT(decided, "vellomar-mark moved its file before OUTPUT could be made, up to 256 MiB");
+    DeleteFileA(input.c_str());
+    DeleteFileA(output.c_str());
+}
+
 struct VersionString {
     const char *name;
     std::string expected;
@@ -986,6 +1119,8 @@ int main(int argc, char **argv) {
     run("other handles on the file: sharing decides", otherHandlesOnTheFile);
     run("files of 4 GiB and around", filesOf4GiB);
     run("names that open nothing", unopenableNames);
+    run("devices and pipes: a named pipe fails silently, NUL is empty", devicesAndPipes);
+    run("vellomar-mark keeps an OUTPUT made after its check", markRefusesAnOutputMadeAfterItsCheck);
     run("the version resource matches the project version", versionResourceMatchesTheProject);
 
     run("FreeLibrary unloads the DLL", [] {
