@@ -72,31 +72,24 @@ struct Avx2 {
         return none(a, b);
     }
     static Mask pairs(const uint8_t *p) { return bits(pairs32(p), pairs32(p + 32)); }
-    static void storeComplement(uint8_t *p, __m256i low, __m256i high) {
+    // The decoding's whole loop, most of the time: load, complement, store,
+    // and one compare per vector for the stored '=', the one byte that every
+    // marker and every repair has.
+    static bool complement(uint8_t *p) {
         const __m256i ones = _mm256_set1_epi8(-1);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), _mm256_xor_si256(low, ones));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p + 32), _mm256_xor_si256(high, ones));
-    }
-    // A block that holds more than plain text: a stored 0x0A that may start a
-    // repair, or a stored 0xC2. Rare, so out of the loop, and whole: no
-    // vector of the loop's lives across the call.
-    static __attribute__((noinline)) Decoded<Mask> complementAndInspect(uint8_t *p) {
-        const Decoded<Mask> found = {
-            bits(_mm256_and_si256(is(p, kLF), pairs32(p + 1)),
-                 _mm256_and_si256(is(p + 32, kLF), pairs32(p + 33))),
-            !none(is(p, kStoredEquals), is(p + 32, kStoredEquals))};
-        storeComplement(p, load(p), load(p + 32));
-        return found;
-    }
-    static Decoded<Mask> complement(uint8_t *p) {
-        const __m256i lf = _mm256_set1_epi8(kLF);
         const __m256i equals = _mm256_set1_epi8(static_cast<char>(kStoredEquals));
         const __m256i low = load(p), high = load(p + 32);
-        if (!none(_mm256_or_si256(_mm256_cmpeq_epi8(low, lf), _mm256_cmpeq_epi8(low, equals)),
-                  _mm256_or_si256(_mm256_cmpeq_epi8(high, lf), _mm256_cmpeq_epi8(high, equals))))
-            return complementAndInspect(p);
-        storeComplement(p, low, high);
-        return {0, false};
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), _mm256_xor_si256(low, ones));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(p + 32), _mm256_xor_si256(high, ones));
+        return !none(_mm256_cmpeq_epi8(low, equals), _mm256_cmpeq_epi8(high, equals));
+    }
+    static __m256i repairs32(const uint8_t *p) {
+        return _mm256_and_si256(_mm256_and_si256(is(p - 2, kStoredLF), is(p - 1, '@')),
+                                is(p, '='));
+    }
+    // Rare (a block with an '='), so out of line.
+    static __attribute__((noinline)) Mask repairs(const uint8_t *p) {
+        return bits(repairs32(p), repairs32(p + 32));
     }
     static uint32_t lowest(Mask m) { return lowestBit(m); }
 };

@@ -60,7 +60,6 @@ struct Sse2 {
     static __m128i pairs16(const uint8_t *p) {
         return _mm_and_si128(is(p, kStoredAt), is(p + 1, kStoredEquals));
     }
-    static __m128i repairs16(const uint8_t *p) { return _mm_and_si128(is(p, kLF), pairs16(p + 1)); }
 
     // Each mask is first tested cheaply for the rarer half of what it looks
     // for, since most blocks hold none of it. The whole mask is made out of
@@ -79,36 +78,29 @@ struct Sse2 {
     static Mask pairs(const uint8_t *p) {
         return bits(pairs16(p), pairs16(p + 16), pairs16(p + 32), pairs16(p + 48));
     }
-    static void storeComplement(uint8_t *p, __m128i a, __m128i b, __m128i c, __m128i d) {
+    // The decoding's whole loop, most of the time: load, complement, store,
+    // and one compare per vector for the stored '=', the one byte that every
+    // marker and every repair has. Vector by vector, so that the 32-bit
+    // build needs few registers.
+    static bool complement(uint8_t *p) {
         const __m128i ones = _mm_set1_epi8(-1);
-        __m128i *out = reinterpret_cast<__m128i *>(p);
-        _mm_storeu_si128(out, _mm_xor_si128(a, ones));
-        _mm_storeu_si128(out + 1, _mm_xor_si128(b, ones));
-        _mm_storeu_si128(out + 2, _mm_xor_si128(c, ones));
-        _mm_storeu_si128(out + 3, _mm_xor_si128(d, ones));
-    }
-    // A block that holds more than plain text: a stored 0x0A that may start a
-    // repair, or a stored 0xC2. Rare, so out of the loop, and whole: no
-    // vector of the loop's lives across the call.
-    static __attribute__((noinline)) Decoded<Mask> complementAndInspect(uint8_t *p) {
-        const Decoded<Mask> found = {
-            bits(repairs16(p), repairs16(p + 16), repairs16(p + 32), repairs16(p + 48)),
-            !noByte(p, kStoredEquals)};
-        storeComplement(p, load(p), load(p + 16), load(p + 32), load(p + 48));
-        return found;
-    }
-    static Decoded<Mask> complement(uint8_t *p) {
-        const __m128i lf = _mm_set1_epi8(kLF);
         const __m128i equals = _mm_set1_epi8(static_cast<char>(kStoredEquals));
-        const __m128i a = load(p), b = load(p + 16), c = load(p + 32), d = load(p + 48);
-        const __m128i ab = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, lf), _mm_cmpeq_epi8(a, equals)),
-                                        _mm_or_si128(_mm_cmpeq_epi8(b, lf), _mm_cmpeq_epi8(b, equals)));
-        const __m128i cd = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(c, lf), _mm_cmpeq_epi8(c, equals)),
-                                        _mm_or_si128(_mm_cmpeq_epi8(d, lf), _mm_cmpeq_epi8(d, equals)));
-        if (!none(_mm_or_si128(ab, cd)))
-            return complementAndInspect(p);
-        storeComplement(p, a, b, c, d);
-        return {0, false};
+        __m128i *block = reinterpret_cast<__m128i *>(p);
+        __m128i any = _mm_setzero_si128();
+        for (int i = 0; i < 4; ++i) {
+            const __m128i v = _mm_loadu_si128(block + i);
+            any = _mm_or_si128(any, _mm_cmpeq_epi8(v, equals));
+            _mm_storeu_si128(block + i, _mm_xor_si128(v, ones));
+        }
+        return !none(any);
+    }
+    static __m128i repairs16(const uint8_t *p) {
+        return _mm_and_si128(_mm_and_si128(is(p - 2, kStoredLF), is(p - 1, '@')), is(p, '='));
+    }
+    // Rare (a block with an '='), so out of line: no vector of the loop's
+    // lives across the call.
+    static __attribute__((noinline)) Mask repairs(const uint8_t *p) {
+        return bits(repairs16(p), repairs16(p + 16), repairs16(p + 32), repairs16(p + 48));
     }
     static uint32_t lowest(Mask m) { return lowestBit(m); }
 };

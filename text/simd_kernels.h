@@ -8,10 +8,10 @@
 //   Mask breaks(p)      bit i: p[i], p[i+1] are CR LF          (reads p[0..W])
 //   Mask markers(p)     bit i: p[i..i+3] are CR LF '@' '='     (reads p[0..W+2])
 //   Mask pairs(p)       bit i: p[i], p[i+1] are 0xBF 0xC2      (reads p[0..W])
-//   Decoded<Mask> complement(p)
-//                       stores ~p[0..W); repairs bit i: the stored p[i..i+2]
-//                       were 0x0A 0xBF 0xC2; equals: false only when no
-//                       stored p[i] is 0xC2, '=' once decoded    (reads p[0..W+1])
+//   bool complement(p)  stores ~p[0..W); true when some stored p[i] is 0xC2,
+//                       '=' once decoded                        (reads p[0..W))
+//   Mask repairs(p)     over decoded bytes, bit i: p[i-2..i] are 0xF5 '@' '='
+//                                                                (reads p[-2..W))
 //   bool noEquals(p)    true when no p[i], i < 2 * W, is '='   (reads p[0..2W))
 //   uint32_t lowest(m)  the index of m's lowest set bit (m nonzero)
 #ifndef VELLOMAR_TEXT_SIMD_KERNELS_H
@@ -32,12 +32,6 @@ constexpr uint8_t kStoredEquals = 0xC2; // '=' complemented
 constexpr uint8_t kStoredCR = 0xF2;
 constexpr uint8_t kStoredLF = 0xF5;
 
-// What decoding a block found.
-template <class Mask> struct Decoded {
-    Mask repairs;
-    bool equals;
-};
-
 // Where the walk stands: the next position to look at for a line break, the
 // current entry's first byte, and whether the current entry is a marker line.
 struct WalkState {
@@ -50,9 +44,10 @@ struct WalkState {
 // and the processor's own prefetching, which only sees the loads the loop
 // has already made, keeps too few lines on their way to match a bare loop
 // over the same buffer; asked for this early, every line is in the cache by
-// the time the pass reaches it. Asking past the data's end is harmless: a
-// prefetch never faults, and the address is only computed, never formed
-// from the data pointer.
+// the time the pass reaches it. A prefetch never faults, but one past the
+// data's end fetches a line nobody reads, and on a small file, which the read
+// has just left in the cache, every prefetch would be such a one: the loops
+// ask only for lines within the data (see prefetchEnd).
 // 4 KiB measured best here, between 2 and 8 KiB.
 constexpr uintptr_t kPrefetchDistance = 4096;
 
@@ -61,6 +56,12 @@ template <uint32_t lines> VELLOMAR_ALWAYS_INLINE inline void prefetchAhead(const
     const uintptr_t ahead = reinterpret_cast<uintptr_t>(p) + kPrefetchDistance;
     for (uint32_t line = 0; line < lines; ++line)
         __builtin_prefetch(reinterpret_cast<const void *>(ahead + 64 * line));
+}
+
+// Blocks that start below this ask for the data ahead of them: what they ask
+// for then lies within the data.
+VELLOMAR_ALWAYS_INLINE inline uint32_t prefetchEnd(uint32_t length) {
+    return length > kPrefetchDistance ? length - static_cast<uint32_t>(kPrefetchDistance) : 0;
 }
 
 // The index of the lowest set bit of a nonzero 64-bit mask, in two 32-bit
@@ -121,10 +122,10 @@ bool walkRecordBlock(const uint8_t *data, uint32_t at, TableWriter &out, uint32_
 // bytes from `end` on may still change (the fused kernel decodes them later).
 // A break in a block's last position leaves its LF to the next block, where
 // it cannot start a break or a marker. False when the table is full and the
-// build must finish.
-template <class V>
-bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out,
-                WalkState &state) {
+// build must finish. `ahead`: ask for the data ahead (see prefetchEnd).
+template <class V, bool ahead>
+bool walkBlocksUpTo(const uint8_t *data, uint32_t end, bool record, TableWriter &out,
+                    WalkState &state) {
     using Mask = typename V::Mask;
     constexpr uint32_t W = V::kWidth;
     uint32_t at = state.at;
@@ -132,7 +133,8 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     if (!record) {
         // Every break closes an entry.
         while (end >= W + 1 && at <= end - (W + 1)) {
-            prefetchAhead<W / 64>(data + at);
+            if (ahead)
+                prefetchAhead<W / 64>(data + at);
             Mask breaks = V::breaks(data + at);
             while (breaks != 0) {
                 const uint32_t next = at + V::lowest(breaks) + 2;
@@ -151,7 +153,8 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     // matter, and most blocks have none.
     bool pending = state.markerPending;
     while (end >= W + 3 && at <= end - (W + 3)) {
-        prefetchAhead<2 * W / 64>(data + at);
+        if (ahead)
+            prefetchAhead<2 * W / 64>(data + at);
         if (!pending && end >= 2 * W + 3 && at <= end - (2 * W + 3) && V::noEquals(data + at + 3)) {
             at += 2 * W;
             continue;
@@ -164,6 +167,16 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     state.entryStart = entryStart;
     state.markerPending = pending;
     return true;
+}
+
+template <class V>
+bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out,
+                WalkState &state) {
+    // Blocks whose reads lie below prefetchEnd(end) ask only for lines that
+    // lie below `end`.
+    const uint32_t far = prefetchEnd(end);
+    return walkBlocksUpTo<V, true>(data, far, record, out, state) &&
+           walkBlocksUpTo<V, false>(data, end, record, out, state);
 }
 
 // The rest of the walk, byte by byte, exactly as the reference does it: the
@@ -229,10 +242,13 @@ template <class V> uint32_t findScrambledStart(const uint8_t *data, uint32_t len
 }
 
 // The repair at the first stored marker, whose preceding byte is a head
-// byte and so is looked at as stored. Every later repair is found by the
-// blocks: a stored 0x0A (0xF5 once complemented) right before a stored
-// 0xBF 0xC2. Repairs never overlap, so each one can be applied as soon as
-// its block is stored: it writes only bytes that are already decoded.
+// byte and so is looked at as stored. Every later repair is found in the
+// decoded bytes: 0xF5 '@' '=', where the 0xF5 is a stored 0x0A and the
+// "@=" a stored marker. Each block makes the repairs whose '=' it holds, right
+// after it is stored: they write only bytes that are already decoded, at
+// most three before the block, and never a byte another repair looks at
+// (the '@' and '=' of a stored marker are never 0xF5, and a repair's CR
+// falls on an '=' only when that '=' has been looked at already).
 void repairBeforeStart(uint8_t *data, uint32_t start) {
     if (start >= 2 && data[start - 1] == kStoredLF) {
         data[start - 2] = kCR;
@@ -240,33 +256,82 @@ void repairBeforeStart(uint8_t *data, uint32_t start) {
     }
 }
 
-// Decodes the block at `at` and applies its repairs; true when it may hold
-// an '=' once decoded. Inlined: it is the decoding loops' whole body.
-template <class V> inline VELLOMAR_ALWAYS_INLINE bool decodeBlock(uint8_t *data, uint32_t at) {
-    prefetchAhead<V::kWidth / 64>(data + at);
-    const Decoded<typename V::Mask> decoded = V::complement(data + at);
-    typename V::Mask repairs = decoded.repairs;
-    while (repairs != 0) {
-        const uint32_t lf = at + V::lowest(repairs);
-        repairs = static_cast<typename V::Mask>(repairs & (repairs - 1));
-        data[lf - 1] = kCR;
-        data[lf] = kLF;
+// The repairs of the block at `at`, once it is decoded. The first block of
+// all may start at byte 1, before which there is only one byte to look at;
+// its first '=' cannot come before its third byte, since the block begins
+// with the first stored "@=" and a byte before that is no decoded 0xF5.
+template <class V> __attribute__((noinline)) void repairBlock(uint8_t *data, uint32_t at) {
+    using Mask = typename V::Mask;
+    Mask repairs = 0;
+    if (at >= 2) {
+        repairs = V::repairs(data + at);
+    } else {
+        for (uint32_t i = 2; i < V::kWidth; ++i)
+            if (data[at + i - 2] == kStoredLF && data[at + i - 1] == '@' && data[at + i] == '=')
+                repairs = static_cast<Mask>(repairs | Mask(1) << i);
     }
-    return decoded.equals;
+    while (repairs != 0) {
+        const uint32_t equals = at + V::lowest(repairs);
+        repairs = static_cast<Mask>(repairs & (repairs - 1));
+        data[equals - 3] = kCR;
+        data[equals - 2] = kLF;
+    }
 }
 
-// Decodes whole blocks from `at` while each block's reads lie within the
-// data; returns where it stopped. Byte at - 1 is final only once the block
-// at `at` is done, since its repair may rewrite it.
-template <class V> uint32_t decodeBlocks(uint8_t *data, uint32_t at, uint32_t stop) {
+// Decodes the block at `at` and makes its repairs; true when it may hold
+// the '=' of a marker.
+template <class V> VELLOMAR_ALWAYS_INLINE inline bool decodeBlock(uint8_t *data, uint32_t at) {
+    prefetchAhead<V::kWidth / 64>(data + at);
+    if (!V::complement(data + at))
+        return false;
+    repairBlock<V>(data, at);
+    return true;
+}
+
+// Decodes the blocks from `at` on that hold no '=' once decoded, and so no
+// repair and no marker: the decoding's whole loop, most of the time.
+// Returns the first block that holds one, decoded but not yet repaired, or
+// the first position past `stop` on the blocks' grid.
+template <class V, bool ahead>
+VELLOMAR_ALWAYS_INLINE inline uint32_t decodeQuietUpTo(uint8_t *data, uint32_t at, uint32_t stop) {
     constexpr uint32_t W = V::kWidth;
-    for (; at < stop; at += W)
-        decodeBlock<V>(data, at);
+    for (; at < stop; at += W) {
+        if (ahead)
+            prefetchAhead<W / 64>(data + at);
+        if (V::complement(data + at))
+            break;
+    }
     return at;
 }
 
+template <class V>
+VELLOMAR_ALWAYS_INLINE inline uint32_t decodeQuiet(uint8_t *data, uint32_t at, uint32_t stop,
+                                                   uint32_t length) {
+    const uint32_t far = prefetchEnd(length);
+    if (at < far) {
+        at = decodeQuietUpTo<V, true>(data, at, far < stop ? far : stop);
+        if (at < far || at >= stop)
+            return at;
+    }
+    return decodeQuietUpTo<V, false>(data, at, stop);
+}
+
+// Decodes whole blocks from `at` while each block's reads lie within the
+// data; returns where it stopped.
+template <class V>
+uint32_t decodeBlocks(uint8_t *data, uint32_t at, uint32_t stop, uint32_t length) {
+    for (;;) {
+        at = decodeQuiet<V>(data, at, stop, length);
+        if (at >= stop)
+            return at;
+        repairBlock<V>(data, at);
+        at += V::kWidth;
+    }
+}
+
 // The end of the block loop's range: blocks start below it so that their
-// reads (up to W + 1 past the start) stay within the data.
+// reads stay within the data. (A block reads W bytes; the margin keeps the
+// walk's reads, three bytes into the next block, within the data too.)
 template <class V> uint32_t blockStop(uint32_t at, uint32_t length) {
     constexpr uint32_t W = V::kWidth;
     if (length < W + 2 || at > length - (W + 2))
@@ -274,15 +339,17 @@ template <class V> uint32_t blockStop(uint32_t at, uint32_t length) {
     return at + (length - (W + 2) - at) / W * W + 1;
 }
 
-// The last bytes, one at a time, then the final line break stored plain.
-void decodeTail(uint8_t *data, uint32_t at, uint32_t length) {
+// The last bytes, one at a time, with the same repairs as the blocks make,
+// then the final line break stored plain. A repair's '=' past `start` + 1
+// has its '@' in the scrambled part; the one at start + 1 is
+// repairBeforeStart's.
+void decodeTail(uint8_t *data, uint32_t at, uint32_t length, uint32_t start) {
     for (; at < length; ++at) {
-        const uint8_t stored = data[at];
-        data[at] = static_cast<uint8_t>(~stored);
-        if (stored == kLF && at + 2 < length && data[at + 1] == kStoredAt &&
-            data[at + 2] == kStoredEquals) {
-            data[at - 1] = kCR;
-            data[at] = kLF;
+        data[at] = static_cast<uint8_t>(~data[at]);
+        if (at > start + 1 && data[at] == '=' && data[at - 1] == '@' &&
+            data[at - 2] == kStoredLF) {
+            data[at - 3] = kCR;
+            data[at - 2] = kLF;
         }
     }
     if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF) {
@@ -296,16 +363,15 @@ template <class V> void decode(uint8_t *data, uint32_t length) {
     if (start >= length)
         return;
     repairBeforeStart(data, start);
-    const uint32_t done = decodeBlocks<V>(data, start, blockStop<V>(start, length));
-    decodeTail(data, done, length);
+    const uint32_t done = decodeBlocks<V>(data, start, blockStop<V>(start, length), length);
+    decodeTail(data, done, length, start);
 }
 
 // Decodes a block, then walks the block before it, which has just become
 // final together with the three bytes after it that its markers reach into:
-// the data is read from memory once and written once. The walk runs on the
-// decoding's blocks, and takes a block's whole mask only when a marker line
-// is open or when one of the two blocks could hold a marker's '=' (a stored
-// 0xC2), which the decoding has just seen in its registers.
+// the data is read from memory once and written once. Most blocks hold no
+// '=' once decoded; while the block before holds none either and no marker
+// line is open, nothing is walked, and the loop is the decoding's alone.
 template <class V> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
     constexpr uint32_t W = V::kWidth;
     const uint32_t start = findScrambledStart<V>(data, length);
@@ -314,8 +380,6 @@ template <class V> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint1
     repairBeforeStart(data, start);
     TableWriter out(table, TableMode::record);
     WalkState state;
-    bool walking = true;
-    uint32_t result = 0;
     const uint32_t stop = blockStop<V>(start, length);
     uint32_t done = start;
     if (start < stop) {
@@ -324,31 +388,33 @@ template <class V> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint1
         // The head is final, and so are the decoded bytes that its last
         // markers reach into: walk it up to the first decoded block, so that
         // the walk then keeps to the decoding's grid.
-        walking = walkBlocks<V>(data, start + 3, true, out, state) &&
-                  walkTail(data, length, true, out, state, start);
-        if (walking) {
-            state.at = start; // at most the LF of a break, never a CR
-            for (; done < stop; done += W) {
-                const bool equals = decodeBlock<V>(data, done);
-                if ((previousEquals || equals || state.markerPending) &&
-                    !walkRecordBlock<V>(data, done - W, out, state.entryStart,
-                                        state.markerPending)) {
-                    result = out.finish();
-                    walking = false;
-                    done = decodeBlocks<V>(data, done + W, stop);
-                    break;
-                }
-                previousEquals = equals;
-                state.at = done;
-            }
-        } else {
-            result = out.finish();
-            done = decodeBlocks<V>(data, done, stop);
+        if (!walkBlocks<V>(data, start + 3, true, out, state) ||
+            !walkTail(data, length, true, out, state, start)) {
+            const uint32_t result = out.finish();
+            decodeTail(data, decodeBlocks<V>(data, done, stop, length), length, start);
+            return result;
         }
+        while (done < stop) {
+            bool equals = true;
+            if (!previousEquals && !state.markerPending) {
+                done = decodeQuiet<V>(data, done, stop, length);
+                if (done >= stop)
+                    break;
+                repairBlock<V>(data, done);
+            } else {
+                equals = decodeBlock<V>(data, done);
+            }
+            if (!walkRecordBlock<V>(data, done - W, out, state.entryStart, state.markerPending)) {
+                const uint32_t result = out.finish();
+                decodeTail(data, decodeBlocks<V>(data, done + W, stop, length), length, start);
+                return result;
+            }
+            previousEquals = equals;
+            done += W;
+        }
+        state.at = done - W; // the last block decoded, not yet walked
     }
-    decodeTail(data, done, length);
-    if (!walking)
-        return result;
+    decodeTail(data, done, length, start);
     if (!walkBlocks<V>(data, length, true, out, state) || !walkTail(data, length, true, out, state))
         return out.finish();
     out.close(length - state.entryStart + 2);
