@@ -4,6 +4,7 @@
 #ifndef VELLOMAR_BENCH_TEXTS_H
 #define VELLOMAR_BENCH_TEXTS_H
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -13,7 +14,11 @@ namespace bench {
 
 using Bytes = std::vector<uint8_t>;
 
+// The sizes every file is measured at: small files, which the read leaves in
+// the processor's caches, up to files that no cache holds.
 constexpr uint32_t kLarge = 256u << 20;
+constexpr std::array<uint32_t, 5> kSizes = {4u << 10, 64u << 10, 1u << 20, 16u << 20, kLarge};
+constexpr std::array<const char *, 5> kSizeNames = {"4KiB", "64KiB", "1MiB", "16MiB", "256MiB"};
 // A marker line every 400 lines of 20 to 70 bytes (45 on average, line break
 // included) keeps 256 MiB within the record limit: about 29 800 entries. At
 // 300 lines it would be about 39 800, and the walk would stop near 82 % of
