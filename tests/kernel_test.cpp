@@ -327,8 +327,14 @@ TEST(Kernels, MatchReferenceOnRandomData) {
 TEST(Kernels, EmptyAndTinyData) {
     for (const char *text : {"", "x", "\r", "\n", "\r\n", "@=", "\r\n@", "\r\n@="})
         checkBuild(bytes(text));
-    for (const Bytes &stored : {Bytes{}, Bytes{0xBF}, Bytes{0xBF, 0xC2}, Bytes{0xF2, 0xF5},
-                                Bytes{0xF5, 0xBF, 0xC2}, Bytes{'_', 0xBF, 0xC2}})
+    // The last two: the scrambled part from byte 1, where only one byte lies
+    // before its first block, with repairs in that block and the next.
+    for (const Bytes &stored :
+         {Bytes{}, Bytes{0xBF}, Bytes{0xBF, 0xC2}, Bytes{0xF2, 0xF5}, Bytes{0xF5, 0xBF, 0xC2},
+          Bytes{'_', 0xBF, 0xC2},
+          placed(placed(Bytes(2 * kBlock + 5, 0xF2), {'_', 0xBF, 0xC2, 0x0A, 0xBF, 0xC2}, 0),
+                 {0x0A, 0xBF, 0xC2}, kBlock),
+          placed(Bytes(kBlock + 3, 0xF5), {0xF5, 0xBF, 0xC2, 0xF5, 0x0A, 0xBF, 0xC2}, 0)})
         checkDecode(stored);
 }
 
