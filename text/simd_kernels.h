@@ -46,8 +46,8 @@ struct WalkState {
 // over the same buffer; asked for this early, every line is in the cache by
 // the time the pass reaches it. A prefetch never faults, but one past the
 // data's end fetches a line nobody reads, and on a small file, which the read
-// has just left in the cache, every prefetch would be such a one: the loops
-// ask only for lines within the data (see prefetchEnd).
+// has just left in the cache, every prefetch would be such a one: the
+// decoding asks only for lines within the data (see prefetchEnd).
 // 4 KiB measured best here, between 2 and 8 KiB.
 constexpr uintptr_t kPrefetchDistance = 4096;
 
@@ -122,10 +122,11 @@ bool walkRecordBlock(const uint8_t *data, uint32_t at, TableWriter &out, uint32_
 // bytes from `end` on may still change (the fused kernel decodes them later).
 // A break in a block's last position leaves its LF to the next block, where
 // it cannot start a break or a marker. False when the table is full and the
-// build must finish. `ahead`: ask for the data ahead (see prefetchEnd).
-template <class V, bool ahead>
-bool walkBlocksUpTo(const uint8_t *data, uint32_t end, bool record, TableWriter &out,
-                    WalkState &state) {
+// build must finish. (These loops ask for data ahead even past the data's
+// end: one copy of them keeps the Windows DLL small, and a build only reads.)
+template <class V>
+bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out,
+                WalkState &state) {
     using Mask = typename V::Mask;
     constexpr uint32_t W = V::kWidth;
     uint32_t at = state.at;
@@ -133,8 +134,7 @@ bool walkBlocksUpTo(const uint8_t *data, uint32_t end, bool record, TableWriter 
     if (!record) {
         // Every break closes an entry.
         while (end >= W + 1 && at <= end - (W + 1)) {
-            if (ahead)
-                prefetchAhead<W / 64>(data + at);
+            prefetchAhead<W / 64>(data + at);
             Mask breaks = V::breaks(data + at);
             while (breaks != 0) {
                 const uint32_t next = at + V::lowest(breaks) + 2;
@@ -153,8 +153,7 @@ bool walkBlocksUpTo(const uint8_t *data, uint32_t end, bool record, TableWriter 
     // matter, and most blocks have none.
     bool pending = state.markerPending;
     while (end >= W + 3 && at <= end - (W + 3)) {
-        if (ahead)
-            prefetchAhead<2 * W / 64>(data + at);
+        prefetchAhead<2 * W / 64>(data + at);
         if (!pending && end >= 2 * W + 3 && at <= end - (2 * W + 3) && V::noEquals(data + at + 3)) {
             at += 2 * W;
             continue;
@@ -167,16 +166,6 @@ bool walkBlocksUpTo(const uint8_t *data, uint32_t end, bool record, TableWriter 
     state.entryStart = entryStart;
     state.markerPending = pending;
     return true;
-}
-
-template <class V>
-bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out,
-                WalkState &state) {
-    // Blocks whose reads lie below prefetchEnd(end) ask only for lines that
-    // lie below `end`.
-    const uint32_t far = prefetchEnd(end);
-    return walkBlocksUpTo<V, true>(data, far, record, out, state) &&
-           walkBlocksUpTo<V, false>(data, end, record, out, state);
 }
 
 // The rest of the walk, byte by byte, exactly as the reference does it: the
