@@ -1,12 +1,14 @@
-// What the tools print on standard output is what they hand back: output
-// that did not all arrive (a full disk, a closed standard output) is a
-// failure, never a success.
+// How the tools end. What they print on standard output is what they hand
+// back: output that did not all arrive (a full disk, a closed standard
+// output) is a failure, never a success; and running out of memory is a
+// message, never an abort.
 #ifndef VELLOMAR_TOOLS_OUTPUT_H
 #define VELLOMAR_TOOLS_OUTPUT_H
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace vellomar {
 namespace tool {
@@ -25,6 +27,19 @@ inline int finishOutput(const char *tool, int status) {
     std::fprintf(stderr, "%s: cannot write to standard output%s%s\n", tool, error != 0 ? ": " : "",
                  error != 0 ? std::strerror(error) : "");
     return 1;
+}
+
+// A tool's main: body's status, 1 with one message when memory runs out
+// anywhere (never an abort), and the output's own failure as above.
+inline int runTool(const char *tool, int (*body)(int, char **), int argc, char **argv) {
+    int status;
+    try {
+        status = body(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "%s: out of memory\n", tool);
+        return 1;
+    }
+    return finishOutput(tool, status);
 }
 
 } // namespace tool

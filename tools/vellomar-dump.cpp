@@ -530,12 +530,5 @@ int dumpFile(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
-    int status;
-    try {
-        status = dumpFile(argc, argv);
-    } catch (const std::bad_alloc &) {
-        std::fputs("vellomar-dump: out of memory\n", stderr);
-        return 1;
-    }
-    return vellomar::tool::finishOutput("vellomar-dump", status);
+    return vellomar::tool::runTool("vellomar-dump", dumpFile, argc, argv);
 }

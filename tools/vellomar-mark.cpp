@@ -498,12 +498,5 @@ int markFile(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
-    int status;
-    try {
-        status = markFile(argc, argv);
-    } catch (const std::bad_alloc &) {
-        std::fputs("vellomar-mark: out of memory\n", stderr);
-        return 1;
-    }
-    return vellomar::tool::finishOutput("vellomar-mark", status);
+    return vellomar::tool::runTool("vellomar-mark", markFile, argc, argv);
 }
