@@ -325,13 +325,18 @@ int main(int argc, char **argv) {
         }
     }
 
-    // The passes over 256 MiB each take a read before them, untimed: fewer
-    // iterations per repetition keep the run short.
-    constexpr double kPassSeconds = 0.2;
+    // A fixed number of iterations, about 64 MiB of data a repetition: with
+    // the time taken by hand the benchmark would run until the timed part
+    // alone adds up, and a pass of 4 KiB, or a call's cost over the floor,
+    // is a small part of each iteration.
+    const auto iterations = [](const File &file) {
+        const uint32_t n = (64u << 20) / file.size;
+        return static_cast<benchmark::IterationCount>(n < 8 ? 8 : n > 16384 ? 16384 : n);
+    };
     const auto after = [&](const std::string &name, const File &file, Pass pass) {
         benchmark::RegisterBenchmark(name.c_str(), benchAfterRead, name, file, std::move(pass))
             ->UseManualTime()
-            ->MinTime(kPassSeconds);
+            ->Iterations(iterations(file));
     };
     const Pass readPass = [](uint8_t *data, uint32_t length) {
         benchmark::DoNotOptimize(bench::readPass(data, length));
@@ -342,7 +347,8 @@ int main(int argc, char **argv) {
              {std::pair{"floor/", benchFloor}, std::pair{"call/", benchCall},
               std::pair{"call_over_floor/", benchCallOverFloor}})
             benchmark::RegisterBenchmark((what + name).c_str(), fn, what + name, file)
-                ->UseManualTime();
+                ->UseManualTime()
+                ->Iterations(iterations(file));
         if (name.compare(0, 6, "marked") == 0)
             after("bare_complement/" + name, file, bench::complementPass);
         else
