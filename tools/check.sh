@@ -78,12 +78,20 @@ for target in line_table decode string_table; do
 done
 # The Windows host ends with "N passed, M failed": no such line means that
 # the suite never ran.
+# Programs that Wine ended before they wrote anything, and that wine-run
+# started again, are counted, so that a Wine that grows worse is seen.
 windows_suite_ran() {
   grep -Eq '^[1-9][0-9]* passed, 0 failed' "build/$1/Testing/Temporary/LastTest.log" || {
     echo "the $2 Windows suite did not run under Wine" >&2
     exit 1
   }
+  local retries=build/$1/wineprefix.retries
+  if [ -s "$retries" ]; then
+    echo "the $2 suite: $(wc -l <"$retries") program start(s) that Wine ended silently, made again:"
+    cat "$retries"
+  fi
 }
+rm -f build/windows64/wineprefix.retries build/windows/wineprefix.retries
 echo "== Windows suite: 64-bit Vellomar.dll under 64-bit Wine"
 cmake --workflow --preset windows64
 windows_suite_ran windows64 64-bit
