@@ -111,6 +111,19 @@ void expectBox(const Box &box, const std::string &text) {
     EXPECT(box.owner == nullptr, "box has an owner window");
 }
 
+// The one box a call must have shown with boxText, or none when boxText is
+// null.
+void expectOneBoxOrNone(const char *name, const char *boxText) {
+    if (boxText == nullptr) {
+        EXPECT(boxes.empty(), "%s: a box was shown: '%s'", name,
+               boxes.empty() ? "" : boxes[0].text.c_str());
+        return;
+    }
+    EXPECT(boxes.size() == 1, "%s: %u boxes, expected 1", name, unsigned(boxes.size()));
+    if (boxes.size() == 1)
+        expectBox(boxes[0], boxText);
+}
+
 // ---------------------------------------------------------------- the DLL
 
 std::string dllPath;
@@ -848,14 +861,7 @@ void filesOf4GiB() {
         EXPECT(c.result == 0, "%s: result %u", f.name, c.result);
         EXPECT(bufferUntouched(c), "%s: buffer written", f.name);
         EXPECT(tableUntouched(c), "%s: table written", f.name);
-        if (f.boxText != nullptr) {
-            EXPECT(boxes.size() == 1, "%s: %u boxes, expected 1", f.name, unsigned(boxes.size()));
-            if (boxes.size() == 1)
-                expectBox(boxes[0], f.boxText);
-        } else {
-            EXPECT(boxes.empty(), "%s: a box was shown: '%s'", f.name,
-                   boxes.empty() ? "" : boxes[0].text.c_str());
-        }
+        expectOneBoxOrNone(f.name, f.boxText);
     }
 }
 
@@ -914,14 +920,7 @@ void devicesAndPipes() {
             EXPECT(std::vector<uint16_t>(c.table.begin(), c.table.begin() + d.table.size()) ==
                        d.table,
                    "%s: the table differs", d.name);
-        if (d.boxText != nullptr) {
-            EXPECT(boxes.size() == 1, "%s: %u boxes, expected 1", d.name, unsigned(boxes.size()));
-            if (boxes.size() == 1)
-                expectBox(boxes[0], d.boxText);
-        } else {
-            EXPECT(boxes.empty(), "%s: a box was shown: '%s'", d.name,
-                   boxes.empty() ? "" : boxes[0].text.c_str());
-        }
+        expectOneBoxOrNone(d.name, d.boxText);
     }
     if (pipe != INVALID_HANDLE_VALUE)
         CloseHandle(pipe);
