@@ -110,38 +110,73 @@ struct Measurement {
 };
 
 // A sample of the floor, the call and the call's cost over the floor on one
-// file: the two alternate, so that both see the same load on the machine,
-// each first in turn. On a small file a sample is the mean of several of
-// each, long enough for the clock: about 4 MiB of calls, at most 200.
-int callsPerSample(uint32_t size) {
-    const uint32_t calls = (4u << 20) / size;
-    return calls < 1 ? 1 : calls > 200 ? 200 : static_cast<int>(calls);
+// file: the two alternate, pair by pair, so that both see the same load on
+// the machine, each first in turn. The call's cost over the floor is the
+// mean of the middle half of the pairs' differences. Under Wine every open
+// and close is a round trip to the server, some 150 us that now and then
+// take far longer, against the microsecond that the pass over a small file
+// adds: one such trip in a plain mean outweighs the pass. A median would do
+// as well against those, but the clock counts in 100 ns steps, which a
+// median keeps and a mean smooths out. And since the pairs differ from one
+// another by several microseconds, as much as the whole pass over a file of
+// 1 MiB or less costs, those files take 500 pairs a sample: some 13 000 in
+// the run, for a figure good to a few hundredths of a microsecond.
+int pairsPerSample(uint32_t size) {
+    const uint32_t pairs = (4u << 20) / size;
+    return size <= (1u << 20) ? 500 : pairs < 1 ? 1 : static_cast<int>(pairs);
+}
+
+// The bare passes take no round trip, only the clock's steps: a sample of a
+// small file's holds as many as about 4 MiB of them, at most 200.
+int passesPerSample(uint32_t size) {
+    const uint32_t passes = (4u << 20) / size;
+    return passes < 1 ? 1 : passes > 200 ? 200 : static_cast<int>(passes);
+}
+
+double middleHalfMean(std::vector<double> &values) {
+    std::sort(values.begin(), values.end());
+    const size_t from = values.size() / 4, to = values.size() - values.size() / 4;
+    double sum = 0;
+    for (size_t i = from; i < to; ++i)
+        sum += values[i];
+    return sum / static_cast<double>(to - from);
+}
+
+double medianOf(std::vector<double> &values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 std::vector<double> timeFloorAndCall(const File &file, StringTableFn stringTable) {
     static uint32_t turn = 0;
-    const int times = callsPerSample(file.size);
+    const int times = pairsPerSample(file.size);
     double floor = 0, call = 0;
-    for (int i = 0; i < times; ++i)
+    std::vector<double> differences;
+    for (int i = 0; i < times; ++i) {
+        double taken[2] = {0, 0}; // the floor, the call
         for (uint32_t step = 0; step < 2; ++step) {
             const bool callNow = ((step + turn) & 1) != 0;
             const double start = seconds();
             const bool ok = callNow ? stringTable(hostBuffer.data(), file.size, hostTable.data(),
                                                   file.path.c_str(), file.recordMode) != 0
                                     : readFloor(file);
-            (callNow ? call : floor) += seconds() - start;
+            taken[callNow ? 1 : 0] = seconds() - start;
             if (!ok)
                 quit(callNow ? "the call failed on" : "cannot read", file.path);
         }
-    ++turn;
-    return {floor / times, call / times, (call - floor) / times};
+        floor += taken[0];
+        call += taken[1];
+        differences.push_back(taken[1] - taken[0]);
+        ++turn;
+    }
+    return {floor / times, call / times, middleHalfMean(differences)};
 }
 
 // A pass right after the file was read into the buffer, the read untimed.
-// The read also puts a marked file's bytes back before a decoding pass. On a
-// small file, the mean of as many as the call is sampled with.
+// The read also puts a marked file's bytes back before a decoding pass.
 double timeAfterRead(const File &file, const std::function<void()> &pass) {
-    const int times = callsPerSample(file.size);
+    const int times = passesPerSample(file.size);
     double taken = 0;
     for (int i = 0; i < times; ++i) {
         if (!readFloor(file))
@@ -332,11 +367,7 @@ int main(int argc, char **argv) {
     print("\n%-36s %12s %12s\n", "measurement", "median", "throughput");
     for (const Measurement &m : measurements)
         for (const std::string &name : m.names) {
-            std::vector<double> &taken = samples[name];
-            std::sort(taken.begin(), taken.end());
-            const size_t n = taken.size();
-            const double middle =
-                n % 2 == 1 ? taken[n / 2] : (taken[n / 2 - 1] + taken[n / 2]) / 2;
+            const double middle = medianOf(samples[name]);
             median[name] = middle;
             uint32_t size = bench::kLarge;
             for (size_t i = 0; i < bench::kSizes.size(); ++i)
