@@ -255,8 +255,13 @@ public:
                                                                    : "bare_read/") +
                           file,
                       small ? "" : large ? "<= 1.2" : "<= 1.3");
-                ratio("call / floor, " + file, "call/" + file, "floor/" + file,
-                      small ? "<= 1.1" : "");
+                // From the pairs too: the call's and the floor's own medians,
+                // taken at other moments, differ by more than what a small
+                // file's pass adds (1.06 to 1.14 for the same record file).
+                const double over = median("call_over_floor/" + file);
+                const double floor = median("floor/" + file);
+                if (over >= 0 && floor > 0)
+                    line("call / floor, " + file, 1 + over / floor, small ? "<= 1.1" : "");
             }
     }
 
