@@ -89,11 +89,12 @@ template <class Mask> Mask bitsFrom(uint32_t from, uint32_t width) {
     return from >= width ? Mask(0) : static_cast<Mask>(~Mask(0) << from);
 }
 
-// One record-mode block at `at`: closes the entries that its breaks close.
-// False when the table is full and the build must finish.
+// One record-mode block at `at`: closes the entries that its breaks close,
+// from its position `from` on (the ones before are done). False when the
+// table is full and the build must finish.
 template <class V>
 bool walkRecordBlock(const uint8_t *data, uint32_t at, TableWriter &out, uint32_t &entryStart,
-                     bool &pending) {
+                     bool &pending, uint32_t from = 0) {
     using Mask = typename V::Mask;
     constexpr uint32_t W = V::kWidth;
     const Mask markers = V::markers(data + at);
@@ -101,7 +102,6 @@ bool walkRecordBlock(const uint8_t *data, uint32_t at, TableWriter &out, uint32_
         return true;
     Mask breaks = 0;
     bool haveBreaks = false;
-    uint32_t from = 0; // positions before at + from are done
     for (;;) {
         Mask candidates;
         if (pending) {
@@ -176,12 +176,20 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
 }
 
 // The rest of the walk, byte by byte, exactly as the reference does it: the
-// positions below `until` (all of them by default).
+// positions below `until` (all of them by default) that a break can start at.
 bool walkTail(const uint8_t *data, uint32_t length, bool record, TableWriter &out,
               WalkState &state, uint32_t until = 0xFFFFFFFFu) {
+    const uint32_t breakStarts = length == 0 ? 0 : length - 1;
+    const uint32_t last = until < breakStarts ? until : breakStarts;
     uint32_t at = state.at;
-    while (at < until && at + 1 < length) {
-        if (data[at] != kCR || data[at + 1] != kLF) {
+    for (;;) {
+        const uint8_t *p = data + at;
+        while (p < data + last && *p != kCR)
+            ++p;
+        at = static_cast<uint32_t>(p - data);
+        if (at >= last)
+            break;
+        if (data[at + 1] != kLF) {
             ++at;
             continue;
         }
@@ -204,6 +212,38 @@ bool walkTail(const uint8_t *data, uint32_t length, bool record, TableWriter &ou
     return true;
 }
 
+// The end of the walk, once walkBlocks has left fewer positions than its
+// blocks need: one block more, laid over the data's end so that its reads
+// end there, with the positions already walked masked off; then the last two,
+// where a marker no longer fits, byte by byte. On small files these last
+// positions are a good part of the work.
+template <class V>
+bool walkEnd(const uint8_t *data, uint32_t length, bool record, TableWriter &out,
+             WalkState &state) {
+    using Mask = typename V::Mask;
+    constexpr uint32_t W = V::kWidth;
+    const uint32_t reach = record ? W + 3 : W + 1;
+    if (length >= reach && state.at < length - reach + W) {
+        const uint32_t at = length - reach;
+        const uint32_t from = state.at - at; // walkBlocks stopped past `at`
+        if (record) {
+            if (!walkRecordBlock<V>(data, at, out, state.entryStart, state.markerPending, from))
+                return false;
+        } else {
+            Mask breaks = static_cast<Mask>(V::breaks(data + at) & bitsFrom<Mask>(from, W));
+            while (breaks != 0) {
+                const uint32_t next = at + V::lowest(breaks) + 2;
+                breaks = static_cast<Mask>(breaks & (breaks - 1));
+                if (!out.close(next - state.entryStart))
+                    return false;
+                state.entryStart = next;
+            }
+        }
+        state.at = at + W;
+    }
+    return walkTail(data, length, record, out, state);
+}
+
 template <class V>
 uint32_t buildTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode) {
     TableWriter out(table, mode);
@@ -214,7 +254,7 @@ uint32_t buildTable(const uint8_t *data, uint32_t length, uint16_t *table, Table
     const bool record = mode == TableMode::record;
     WalkState state;
     if (!walkBlocks<V>(data, length, record, out, state) ||
-        !walkTail(data, length, record, out, state))
+        !walkEnd<V>(data, length, record, out, state))
         return out.finish();
     out.close(length - state.entryStart + 2);
     return out.finish();
@@ -411,7 +451,7 @@ template <class V> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint1
         state.at = done - W; // the last block decoded, not yet walked
     }
     decodeTail(data, done, length, start);
-    if (!walkBlocks<V>(data, length, true, out, state) || !walkTail(data, length, true, out, state))
+    if (!walkBlocks<V>(data, length, true, out, state) || !walkEnd<V>(data, length, true, out, state))
         return out.finish();
     out.close(length - state.entryStart + 2);
     return out.finish();
