@@ -24,6 +24,7 @@ namespace {
 struct Avx2 {
     using Mask = uint64_t;
     static constexpr uint32_t kWidth = 64;
+    static constexpr uint32_t kVector = 32;
 
     static __m256i load(const uint8_t *p) {
         return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));

@@ -32,6 +32,7 @@ namespace {
 struct Sse2 {
     using Mask = uint64_t;
     static constexpr uint32_t kWidth = 64;
+    static constexpr uint32_t kVector = 16;
 
     static __m128i load(const uint8_t *p) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
