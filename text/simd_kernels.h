@@ -12,7 +12,8 @@
 //                       '=' once decoded                        (reads p[0..W))
 //   Mask repairs(p)     over decoded bytes, bit i: p[i-2..i] are 0xF5 '@' '='
 //                                                                (reads p[-2..W))
-//   bool noEquals(p)    true when no p[i], i < 2 * W, is '='   (reads p[0..2W))
+//   bool noEquals(p)    true when no p[i], 3 <= i < 2W + 3, is '=', false
+//                       now and then when one is, just past   (reads p[0..2W+kVector))
 //   uint32_t lowest(m)  the index of m's lowest set bit (m nonzero)
 // and V::kVector, the size of its vectors: a load or store of one at an
 // address it divides never crosses a cache line.
@@ -71,6 +72,16 @@ constexpr uint32_t kPrefetchFrom = 4u << 20;
 // for then lies within the data; none do in a file of kPrefetchFrom or less.
 VELLOMAR_ALWAYS_INLINE inline uint32_t prefetchEnd(uint32_t length) {
     return length > kPrefetchFrom ? length - static_cast<uint32_t>(kPrefetchDistance) : 0;
+}
+
+// The first position from `start` on where a vector's loads and stores
+// are aligned. The decoding's blocks start there: on the Intel Xeon measured,
+// blocks that each stored across a cache line made a fused pass over a file
+// in the cache a quarter slower than a bare complement.
+template <class V> uint32_t alignedFrom(const uint8_t *data, uint32_t start) {
+    const uint32_t misalignment =
+        static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data + start)) & (V::kVector - 1);
+    return misalignment == 0 ? start : start + (V::kVector - misalignment);
 }
 
 // The index of the lowest set bit of a nonzero 64-bit mask, in two 32-bit
@@ -163,7 +174,8 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     bool pending = state.markerPending;
     while (end >= W + 3 && at <= end - (W + 3)) {
         prefetchAhead<2 * W / 64>(data + at);
-        if (!pending && end >= 2 * W + 3 && at <= end - (2 * W + 3) && V::noEquals(data + at + 3)) {
+        if (!pending && end >= 2 * W + V::kVector && at <= end - (2 * W + V::kVector) &&
+            V::noEquals(data + at)) {
             at += 2 * W;
             continue;
         }
@@ -174,6 +186,25 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     state.at = at;
     state.entryStart = entryStart;
     state.markerPending = pending;
+    return true;
+}
+
+// Walks the block at `at` from its position `from` on.
+template <class V>
+bool walkBlockFrom(const uint8_t *data, uint32_t at, uint32_t from, bool record, TableWriter &out,
+                   WalkState &state) {
+    using Mask = typename V::Mask;
+    constexpr uint32_t W = V::kWidth;
+    if (record)
+        return walkRecordBlock<V>(data, at, out, state.entryStart, state.markerPending, from);
+    Mask breaks = static_cast<Mask>(V::breaks(data + at) & bitsFrom<Mask>(from, W));
+    while (breaks != 0) {
+        const uint32_t next = at + V::lowest(breaks) + 2;
+        breaks = static_cast<Mask>(breaks & (breaks - 1));
+        if (!out.close(next - state.entryStart))
+            return false;
+        state.entryStart = next;
+    }
     return true;
 }
 
@@ -222,28 +253,33 @@ bool walkTail(const uint8_t *data, uint32_t length, bool record, TableWriter &ou
 template <class V>
 bool walkEnd(const uint8_t *data, uint32_t length, bool record, TableWriter &out,
              WalkState &state) {
-    using Mask = typename V::Mask;
     constexpr uint32_t W = V::kWidth;
     const uint32_t reach = record ? W + 3 : W + 1;
     if (length >= reach && state.at < length - reach + W) {
         const uint32_t at = length - reach;
-        const uint32_t from = state.at - at; // walkBlocks stopped past `at`
-        if (record) {
-            if (!walkRecordBlock<V>(data, at, out, state.entryStart, state.markerPending, from))
-                return false;
-        } else {
-            Mask breaks = static_cast<Mask>(V::breaks(data + at) & bitsFrom<Mask>(from, W));
-            while (breaks != 0) {
-                const uint32_t next = at + V::lowest(breaks) + 2;
-                breaks = static_cast<Mask>(breaks & (breaks - 1));
-                if (!out.close(next - state.entryStart))
-                    return false;
-                state.entryStart = next;
-            }
-        }
+        // walkBlocks stopped past `at`
+        if (!walkBlockFrom<V>(data, at, state.at - at, record, out, state))
+            return false;
         state.at = at + W;
     }
     return walkTail(data, length, record, out, state);
+}
+
+// The start of a build's walk where the data is not aligned for the vectors'
+// loads: the block at 0, then the one at the first aligned position, from
+// where the first left off. The blocks after it are aligned too.
+template <class V>
+bool walkStart(const uint8_t *data, uint32_t length, bool record, TableWriter &out,
+               WalkState &state) {
+    constexpr uint32_t W = V::kWidth;
+    const uint32_t first = alignedFrom<V>(data, 0);
+    if (first == 0 || length < first + (record ? W + 3 : W + 1))
+        return true;
+    if (!walkBlockFrom<V>(data, 0, 0, record, out, state) ||
+        !walkBlockFrom<V>(data, first, W - first, record, out, state))
+        return false;
+    state.at = first + W;
+    return true;
 }
 
 template <class V>
@@ -255,7 +291,8 @@ uint32_t buildTable(const uint8_t *data, uint32_t length, uint16_t *table, Table
     }
     const bool record = mode == TableMode::record;
     WalkState state;
-    if (!walkBlocks<V>(data, length, record, out, state) ||
+    if (!walkStart<V>(data, length, record, out, state) ||
+        !walkBlocks<V>(data, length, record, out, state) ||
         !walkEnd<V>(data, length, record, out, state))
         return out.finish();
     out.close(length - state.entryStart + 2);
@@ -398,16 +435,6 @@ void decodeTail(uint8_t *data, uint32_t at, uint32_t length, uint32_t start) {
         data[length - 2] = kCR;
         data[length - 1] = kLF;
     }
-}
-
-// The first position from `start` on where a vector's loads and stores
-// are aligned. The decoding's blocks start there: on the Intel Xeon measured,
-// blocks that each stored across a cache line made a fused pass over a file
-// in the cache a quarter slower than a bare complement.
-template <class V> uint32_t alignedFrom(const uint8_t *data, uint32_t start) {
-    const uint32_t misalignment =
-        static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data + start)) & (V::kVector - 1);
-    return misalignment == 0 ? start : start + (V::kVector - misalignment);
 }
 
 template <class V> void decode(uint8_t *data, uint32_t length) {
