@@ -22,26 +22,12 @@
 
 #include <stdint.h>
 
+#include "text/kernel_tails.h"
 #include "text/line_table.h"
 #include "text/table_writer.h"
 
 namespace vellomar {
 namespace {
-
-constexpr uint8_t kCR = 0x0D;
-constexpr uint8_t kLF = 0x0A;
-constexpr uint8_t kStoredAt = 0xBF;     // '@' complemented
-constexpr uint8_t kStoredEquals = 0xC2; // '=' complemented
-constexpr uint8_t kStoredCR = 0xF2;
-constexpr uint8_t kStoredLF = 0xF5;
-
-// Where the walk stands: the next position to look at for a line break, the
-// current entry's first byte, and whether the current entry is a marker line.
-struct WalkState {
-    uint32_t at = 0;
-    uint32_t entryStart = 0;
-    bool markerPending = false;
-};
 
 // How far ahead of a pass its data is asked for. The pass is bound by memory,
 // and the processor's own prefetching, which only sees the loads the loop
@@ -205,43 +191,6 @@ bool walkBlockFrom(const uint8_t *data, uint32_t at, uint32_t from, bool record,
             return false;
         state.entryStart = next;
     }
-    return true;
-}
-
-// The rest of the walk, byte by byte, exactly as the reference does it: the
-// positions below `until` (all of them by default) that a break can start at.
-bool walkTail(const uint8_t *data, uint32_t length, bool record, TableWriter &out,
-              WalkState &state, uint32_t until = 0xFFFFFFFFu) {
-    const uint32_t breakStarts = length == 0 ? 0 : length - 1;
-    const uint32_t last = until < breakStarts ? until : breakStarts;
-    uint32_t at = state.at;
-    for (;;) {
-        const uint8_t *p = data + at;
-        while (p < data + last && *p != kCR)
-            ++p;
-        at = static_cast<uint32_t>(p - data);
-        if (at >= last)
-            break;
-        if (data[at + 1] != kLF) {
-            ++at;
-            continue;
-        }
-        const uint32_t next = at + 2;
-        bool closes = true;
-        if (record) {
-            const bool markerFollows =
-                next + 1 < length && data[next] == '@' && data[next + 1] == '=';
-            closes = state.markerPending || markerFollows;
-            state.markerPending = markerFollows;
-        }
-        if (closes) {
-            if (!out.close(next - state.entryStart))
-                return false;
-            state.entryStart = next;
-        }
-        at = next;
-    }
-    state.at = at;
     return true;
 }
 
@@ -412,29 +361,6 @@ template <class V> uint32_t blockStop(uint32_t at, uint32_t length) {
     if (length < W + 2 || at > length - (W + 2))
         return at;
     return at + (length - (W + 2) - at) / W * W + 1;
-}
-
-// The bytes from `at` to `to`, one at a time, with the same repairs as the
-// blocks make. A repair's '=' past `start` + 1 has its '@' in the scrambled
-// part; the one at start + 1 is repairBeforeStart's.
-void decodeBytes(uint8_t *data, uint32_t at, uint32_t to, uint32_t start) {
-    for (; at < to; ++at) {
-        data[at] = static_cast<uint8_t>(~data[at]);
-        if (at > start + 1 && data[at] == '=' && data[at - 1] == '@' &&
-            data[at - 2] == kStoredLF) {
-            data[at - 3] = kCR;
-            data[at - 2] = kLF;
-        }
-    }
-}
-
-// The last bytes, then the final line break stored plain.
-void decodeTail(uint8_t *data, uint32_t at, uint32_t length, uint32_t start) {
-    decodeBytes(data, at, length, start);
-    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF) {
-        data[length - 2] = kCR;
-        data[length - 1] = kLF;
-    }
 }
 
 template <class V> void decode(uint8_t *data, uint32_t length) {
