@@ -37,16 +37,44 @@ bool walkTail(const uint8_t *data, uint32_t length, bool record, TableWriter &ou
     return true;
 }
 
+namespace {
+
+// The repair whose '=' may be at `at`, once the bytes up to it are decoded.
 // A repair's '=' past start + 1 has its '@' in the scrambled part; the one
 // at start + 1 follows a head byte, and is made before the decoding starts.
+inline void repairAt(uint8_t *data, uint32_t at, uint32_t start) {
+    if (data[at] == '=' && at > start + 1 && data[at - 1] == '@' && data[at - 2] == kStoredLF) {
+        data[at - 3] = kCR;
+        data[at - 2] = kLF;
+    }
+}
+
+// A machine word of bytes, so that the decoding goes a word at a time. A
+// repair writes only bytes already decoded, and never one that another
+// repair looks at: a word's repairs may wait until the whole word is.
+using Word = uintptr_t;
+constexpr Word kOnes = ~Word(0) / 0xFF; // 0x01 in every byte
+
+bool holdsEquals(Word decoded) {
+    const Word x = decoded ^ (kOnes * '=');
+    return ((x - kOnes) & ~x & (kOnes * 0x80)) != 0;
+}
+
+} // namespace
+
 void decodeBytes(uint8_t *data, uint32_t at, uint32_t to, uint32_t start) {
+    for (; at < to && to - at >= sizeof(Word); at += sizeof(Word)) {
+        Word word;
+        __builtin_memcpy(&word, data + at, sizeof word);
+        word = ~word;
+        __builtin_memcpy(data + at, &word, sizeof word);
+        if (holdsEquals(word))
+            for (uint32_t i = at; i < at + sizeof(Word); ++i)
+                repairAt(data, i, start);
+    }
     for (; at < to; ++at) {
         data[at] = static_cast<uint8_t>(~data[at]);
-        if (at > start + 1 && data[at] == '=' && data[at - 1] == '@' &&
-            data[at - 2] == kStoredLF) {
-            data[at - 3] = kCR;
-            data[at - 2] = kLF;
-        }
+        repairAt(data, at, start);
     }
 }
 
