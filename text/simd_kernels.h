@@ -124,14 +124,12 @@ bool walkRecordBlock(const uint8_t *data, uint32_t at, TableWriter &out, uint32_
     }
 }
 
-// Closes the entries that the breaks of the block at `at` close, in plain
-// mode, from its position `from` on. False when the table is full and the
-// build must finish.
+// Closes the entries that `breaks`, the breaks of the block at `at`, close in
+// plain mode. False when the table is full and the build must finish.
 template <class V>
-VELLOMAR_ALWAYS_INLINE inline bool closeBreaks(const uint8_t *data, uint32_t at, uint32_t from,
+VELLOMAR_ALWAYS_INLINE inline bool closeBreaks(typename V::Mask breaks, uint32_t at,
                                                TableWriter &out, uint32_t &entryStart) {
     using Mask = typename V::Mask;
-    Mask breaks = static_cast<Mask>(V::breaks(data + at) & bitsFrom<Mask>(from, V::kWidth));
     while (breaks != 0) {
         const uint32_t next = at + V::lowest(breaks) + 2;
         breaks = static_cast<Mask>(breaks & (breaks - 1));
@@ -142,22 +140,26 @@ VELLOMAR_ALWAYS_INLINE inline bool closeBreaks(const uint8_t *data, uint32_t at,
     return true;
 }
 
-// Plain mode: walks the blocks from `at` on, up to `last`, that hold a
-// break, and stops at the first that holds none. Out of line, so that the
-// loop over the quiet blocks keeps its position in a register: with this
-// inlined, the 32-bit build kept it on the stack and passed over a 64 KiB
-// file at half the speed. False when the table is full.
+// Plain mode: walks the block at `at`, whose breaks are `breaks`, and the
+// blocks after it up to `last` while they hold a break; stops at the first
+// that holds none. Out of line, so that the loop over the quiet blocks keeps
+// its position in a register: with this inlined, the 32-bit build kept it on
+// the stack and passed over a 64 KiB file at half the speed. False when the
+// table is full.
 template <class V>
 __attribute__((noinline)) bool walkBusyBlocks(const uint8_t *data, uint32_t &at, uint32_t last,
-                                              TableWriter &out, WalkState &state) {
+                                              typename V::Mask breaks, TableWriter &out,
+                                              WalkState &state) {
     uint32_t entryStart = state.entryStart;
-    bool room = true;
-    for (; at <= last && room; at += V::kWidth) {
-        prefetchAhead<V::kWidth / 64>(data + at);
-        if (V::breaks(data + at) == 0)
+    bool room;
+    do {
+        room = closeBreaks<V>(breaks, at, out, entryStart);
+        at += V::kWidth;
+        if (!room || at > last)
             break;
-        room = closeBreaks<V>(data, at, 0, out, entryStart);
-    }
+        prefetchAhead<V::kWidth / 64>(data + at);
+        breaks = V::breaks(data + at);
+    } while (breaks != 0);
     state.entryStart = entryStart;
     return room;
 }
@@ -179,9 +181,10 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
             const uint32_t last = end - (W + 1);
             while (at <= last) {
                 prefetchAhead<W / 64>(data + at);
-                if (V::breaks(data + at) == 0)
+                const typename V::Mask breaks = V::breaks(data + at);
+                if (breaks == 0)
                     at += W;
-                else if (!walkBusyBlocks<V>(data, at, last, out, state))
+                else if (!walkBusyBlocks<V>(data, at, last, breaks, out, state))
                     return false;
             }
         }
@@ -215,7 +218,9 @@ bool walkBlockFrom(const uint8_t *data, uint32_t at, uint32_t from, bool record,
                    WalkState &state) {
     if (record)
         return walkRecordBlock<V>(data, at, out, state.entryStart, state.markerPending, from);
-    return closeBreaks<V>(data, at, from, out, state.entryStart);
+    using Mask = typename V::Mask;
+    return closeBreaks<V>(static_cast<Mask>(V::breaks(data + at) & bitsFrom<Mask>(from, V::kWidth)),
+                          at, out, state.entryStart);
 }
 
 // The end of the walk, once walkBlocks has left fewer positions than its
