@@ -47,12 +47,14 @@ template <uint32_t lines> VELLOMAR_ALWAYS_INLINE inline void prefetchAhead(const
         __builtin_prefetch(reinterpret_cast<const void *>(ahead + 64 * line));
 }
 
-// The decoding asks for data ahead only in files longer than this. A file
-// the read has just left in the processor's caches gains nothing from it,
-// and the 32-bit DLL's decoding of one (64 KiB, 1 MiB) took a fifth longer
-// with the prefetches than without, under Wine on AMD Zen 5; on files that
-// no cache holds they are what keeps the decoding at the bare pass's speed.
-constexpr uint32_t kPrefetchFrom = 4u << 20;
+// The passes ask for data ahead only in files longer than this. A file that
+// the read has just left in the processor's caches gains nothing from it:
+// the 32-bit DLL's decoding of one (64 KiB, 1 MiB) took a fifth longer with
+// the prefetches than without, under Wine on AMD Zen 5, and on AMD Zen 4
+// (32 MiB of L3) the builds passed over a 16 MiB file half again as slowly
+// as a bare read pass with them, and as fast without. On files that no cache
+// holds they are what kept the passes at the bare pass's speed on AMD Zen.
+constexpr uint32_t kPrefetchFrom = 32u << 20;
 
 // Blocks that start below this ask for the data ahead of them: what they ask
 // for then lies within the data; none do in a file of kPrefetchFrom or less.
@@ -145,7 +147,8 @@ VELLOMAR_ALWAYS_INLINE inline bool closeBreaks(typename V::Mask breaks, uint32_t
 // that holds none. Out of line, so that the loop over the quiet blocks keeps
 // its position in a register: with this inlined, the 32-bit build kept it on
 // the stack and passed over a 64 KiB file at half the speed. False when the
-// table is full.
+// table is full. It asks for no data ahead: a plain table holds at most
+// 16 384 entries, so these blocks are at most 1 MiB of any file.
 template <class V>
 __attribute__((noinline)) bool walkBusyBlocks(const uint8_t *data, uint32_t &at, uint32_t last,
                                               typename V::Mask breaks, TableWriter &out,
@@ -157,7 +160,6 @@ __attribute__((noinline)) bool walkBusyBlocks(const uint8_t *data, uint32_t &at,
         at += V::kWidth;
         if (!room || at > last)
             break;
-        prefetchAhead<V::kWidth / 64>(data + at);
         breaks = V::breaks(data + at);
     } while (breaks != 0);
     state.entryStart = entryStart;
@@ -168,19 +170,22 @@ __attribute__((noinline)) bool walkBusyBlocks(const uint8_t *data, uint32_t &at,
 // bytes from `end` on may still change (the fused kernel decodes them later).
 // A break in a block's last position leaves its LF to the next block, where
 // it cannot start a break or a marker. False when the table is full and the
-// build must finish. (These loops ask for data ahead even past the data's
-// end: one copy of them keeps the Windows DLL small, and a build only reads.)
+// build must finish. (In a file long enough for them these loops ask for
+// data ahead even past the data's end: one copy of them keeps the Windows
+// DLL small, and a build only reads.)
 template <class V>
 bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out,
                 WalkState &state) {
     constexpr uint32_t W = V::kWidth;
+    const bool ahead = end > kPrefetchFrom;
     uint32_t at = state.at;
     if (!record) {
         // Every break closes an entry; in most text most blocks hold none.
         if (end >= W + 1) {
             const uint32_t last = end - (W + 1);
             while (at <= last) {
-                prefetchAhead<W / 64>(data + at);
+                if (ahead)
+                    prefetchAhead<W / 64>(data + at);
                 const typename V::Mask breaks = V::breaks(data + at);
                 if (breaks == 0)
                     at += W;
@@ -196,7 +201,8 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     // matter, and most blocks have none.
     bool pending = state.markerPending;
     while (end >= W + 3 && at <= end - (W + 3)) {
-        prefetchAhead<2 * W / 64>(data + at);
+        if (ahead)
+            prefetchAhead<2 * W / 64>(data + at);
         if (!pending && end >= 2 * W + V::kVector && at <= end - (2 * W + V::kVector) &&
             V::noEquals(data + at)) {
             at += 2 * W;
@@ -332,9 +338,9 @@ template <class V> __attribute__((noinline)) void repairBlock(uint8_t *data, uin
 }
 
 // Decodes the block at `at` and makes its repairs; true when it may hold
-// the '=' of a marker.
+// the '=' of a marker. (Few blocks come here: the quiet blocks' loop asks
+// for the data ahead.)
 template <class V> VELLOMAR_ALWAYS_INLINE inline bool decodeBlock(uint8_t *data, uint32_t at) {
-    prefetchAhead<V::kWidth / 64>(data + at);
     if (!V::complement(data + at))
         return false;
     repairBlock<V>(data, at);
