@@ -31,8 +31,23 @@ if [ ${#need[@]} -gt 0 ]; then
   if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
-  apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
+  # A mirror in the middle of a sync serves an index that does not match its
+  # release file, and apt-get update fails for it; that passes in a while.
+  # If it has not passed after a few tries, install from the release's own
+  # suite alone: the security suite's index of one architecture may be the
+  # one missing, and then the two architectures' candidates differ in version
+  # and 32-bit Wine cannot be installed beside the 64-bit libraries.
+  suite=()
+  for try in 1 2 3; do
+    apt-get update -q && break
+    if [ "$try" = 3 ]; then
+      suite=(-t "$(. /etc/os-release && echo "$VERSION_CODENAME")")
+      echo "== apt-get update failed three times: installing from ${suite[1]} alone"
+    else
+      sleep 15
+    fi
+  done
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${suite[@]}" "${need[@]}"
 fi
 
 echo "== release suite"
