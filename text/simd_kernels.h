@@ -33,10 +33,9 @@ namespace {
 // and the processor's own prefetching, which only sees the loads the loop
 // has already made, keeps too few lines on their way to match a bare loop
 // over the same buffer; asked for this early, every line is in the cache by
-// the time the pass reaches it. A prefetch never faults, but one past the
-// data's end fetches a line nobody reads, and on a small file, which the read
-// has just left in the cache, every prefetch would be such a one: the
-// decoding asks only for lines within the data (see prefetchEnd).
+// the time the pass reaches it. A prefetch never faults; one past the data's
+// end only fetches a line nobody reads, a few dozen at the end of a pass
+// over a file that is long enough to ask for them (kPrefetchFrom).
 // 4 KiB measured best here, between 2 and 8 KiB.
 constexpr uintptr_t kPrefetchDistance = 4096;
 
@@ -55,12 +54,6 @@ template <uint32_t lines> VELLOMAR_ALWAYS_INLINE inline void prefetchAhead(const
 // as a bare read pass with them, and as fast without. On files that no cache
 // holds they are what kept the passes at the bare pass's speed on AMD Zen.
 constexpr uint32_t kPrefetchFrom = 32u << 20;
-
-// Blocks that start below this ask for the data ahead of them: what they ask
-// for then lies within the data; none do in a file of kPrefetchFrom or less.
-VELLOMAR_ALWAYS_INLINE inline uint32_t prefetchEnd(uint32_t length) {
-    return length > kPrefetchFrom ? length - static_cast<uint32_t>(kPrefetchDistance) : 0;
-}
 
 // The first position from `start` on where a vector's loads and stores
 // are aligned. The decoding's blocks start there: on the Intel Xeon measured,
@@ -350,10 +343,14 @@ template <class V> VELLOMAR_ALWAYS_INLINE inline bool decodeBlock(uint8_t *data,
 // Decodes the blocks from `at` on that hold no '=' once decoded, and so no
 // repair and no marker: the decoding's whole loop, most of the time.
 // Returns the first block that holds one, decoded but not yet repaired, or
-// the first position past `stop` on the blocks' grid.
-template <class V, bool ahead>
-VELLOMAR_ALWAYS_INLINE inline uint32_t decodeQuietUpTo(uint8_t *data, uint32_t at, uint32_t stop) {
+// the first position past `stop` on the blocks' grid. (In a file long enough
+// for it the loop asks for data ahead even past the data's end, as the
+// builds do: one copy of it keeps the Windows DLL small.)
+template <class V>
+VELLOMAR_ALWAYS_INLINE inline uint32_t decodeQuiet(uint8_t *data, uint32_t at, uint32_t stop,
+                                                   uint32_t length) {
     constexpr uint32_t W = V::kWidth;
+    const bool ahead = length > kPrefetchFrom;
     for (; at < stop; at += W) {
         if (ahead)
             prefetchAhead<W / 64>(data + at);
@@ -361,18 +358,6 @@ VELLOMAR_ALWAYS_INLINE inline uint32_t decodeQuietUpTo(uint8_t *data, uint32_t a
             break;
     }
     return at;
-}
-
-template <class V>
-VELLOMAR_ALWAYS_INLINE inline uint32_t decodeQuiet(uint8_t *data, uint32_t at, uint32_t stop,
-                                                   uint32_t length) {
-    const uint32_t far = prefetchEnd(length);
-    if (at < far) {
-        at = decodeQuietUpTo<V, true>(data, at, far < stop ? far : stop);
-        if (at < far || at >= stop)
-            return at;
-    }
-    return decodeQuietUpTo<V, false>(data, at, stop);
 }
 
 // Decodes whole blocks from `at` while each block's reads lie within the
