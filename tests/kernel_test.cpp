@@ -237,18 +237,20 @@ const PatternCase kTextPatterns[] = {
 class BuildPatterns : public ::testing::TestWithParam<PatternCase> {};
 
 // Over quiet text and over text with breaks everywhere, the pattern at every
-// offset of two blocks, and ending the data at every offset of a block.
+// offset of four blocks, and ending the data at every offset of four: the
+// quiet loops step over two blocks at a time, so the pattern falls in the
+// first and in the second block of a step, with steps before and after it.
 TEST_P(BuildPatterns, MatchReferenceAtEveryOffsetAndAtTheEnd) {
     const Bytes &pattern = GetParam().pattern;
     std::mt19937 random(7);
-    const Bytes quiet(3 * kBlock + 7, 'x');
-    const Bytes busy = recordText(3 * kBlock + 7, random);
+    const Bytes quiet(5 * kBlock + 7, 'x');
+    const Bytes busy = recordText(5 * kBlock + 7, random);
     for (const Bytes *background : {&quiet, &busy}) {
-        for (size_t at = 0; at < 2 * kBlock + 3; ++at) {
+        for (size_t at = 0; at < 4 * kBlock + 3; ++at) {
             SCOPED_TRACE("at " + std::to_string(at));
             checkBuild(placed(*background, pattern, at));
         }
-        for (size_t length = pattern.size(); length < 2 * kBlock + 8; ++length) {
+        for (size_t length = pattern.size(); length < 4 * kBlock + 8; ++length) {
             SCOPED_TRACE("ending the data at " + std::to_string(length));
             Bytes data(background->begin(), background->begin() + static_cast<ptrdiff_t>(length));
             checkBuild(placed(data, pattern, length - pattern.size()));

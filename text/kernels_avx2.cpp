@@ -74,6 +74,10 @@ struct Avx2 {
         const __m256i b = _mm256_or_si256(is(p + 64, '='), is(p + 96, '='));
         return none(_mm256_or_si256(a, is(p + 128, '=')), b);
     }
+    static bool noCRs(const uint8_t *p) {
+        return none(_mm256_or_si256(is(p, kCR), is(p + 32, kCR)),
+                    _mm256_or_si256(is(p + 64, kCR), is(p + 96, kCR)));
+    }
     static Mask pairs(const uint8_t *p) { return bits(pairs32(p), pairs32(p + 32)); }
     // The decoding's whole loop, most of the time: load, complement, store,
     // and one compare per vector for the stored '=', the one byte that every

@@ -80,6 +80,7 @@ struct Sse2 {
     static bool noEquals(const uint8_t *p) {
         return noByte(p, '=') && noByte(p + 64, '=') && none(is(p + 128, '='));
     }
+    static bool noCRs(const uint8_t *p) { return noByte(p, kCR) && noByte(p + 64, kCR); }
     static Mask pairs(const uint8_t *p) {
         return bits(pairs16(p), pairs16(p + 16), pairs16(p + 32), pairs16(p + 48));
     }
