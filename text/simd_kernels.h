@@ -160,6 +160,20 @@ __attribute__((noinline)) bool walkBusyBlocks(const uint8_t *data, uint32_t &at,
     return room;
 }
 
+// Record mode, while no marker line is open: passes over the pairs of blocks
+// from `at` on that hold no '=', up to `last`; returns the first that may.
+template <class V>
+VELLOMAR_ALWAYS_INLINE inline uint32_t skipQuietPairs(const uint8_t *data, uint32_t at,
+                                                      uint32_t last, bool ahead) {
+    for (; at <= last; at += 2 * V::kWidth) {
+        if (ahead)
+            prefetchAhead<2 * V::kWidth / 64>(data + at);
+        if (!V::noEquals(data + at))
+            break;
+    }
+    return at;
+}
+
 // Walks whole blocks while every byte a block reads lies below `end`, so the
 // bytes from `end` on may still change (the fused kernel decodes them later).
 // A break in a block's last position leaves its LF to the next block, where
@@ -201,14 +215,15 @@ bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out
     // Record mode: while no marker line is open only breaks followed by "@="
     // matter, and most blocks have none.
     bool pending = state.markerPending;
+    const uint32_t quietLast = end >= 2 * W + V::kVector ? end - (2 * W + V::kVector) : 0;
     while (end >= W + 3 && at <= end - (W + 3)) {
+        if (!pending && end >= 2 * W + V::kVector) {
+            at = skipQuietPairs<V>(data, at, quietLast, ahead);
+            if (at > end - (W + 3))
+                break;
+        }
         if (ahead)
             prefetchAhead<2 * W / 64>(data + at);
-        if (!pending && end >= 2 * W + V::kVector && at <= end - (2 * W + V::kVector) &&
-            V::noEquals(data + at)) {
-            at += 2 * W;
-            continue;
-        }
         if (!walkRecordBlock<V>(data, at, out, entryStart, pending))
             return false;
         at += W;
