@@ -120,10 +120,11 @@ struct Measurement {
 // median keeps and a mean smooths out. And since the pairs differ from one
 // another by several microseconds, as much as the whole pass over a file of
 // 1 MiB or less costs, those files take 500 pairs a sample: some 13 000 in
-// the run, for a figure good to a few hundredths of a microsecond.
+// the run, for a figure good to a few hundredths of a microsecond. Larger
+// files take four: one pair alone of a file that the cache cannot hold whole
+// moves by a third with what else the machine's memory is doing.
 int pairsPerSample(uint32_t size) {
-    const uint32_t pairs = (4u << 20) / size;
-    return size <= (1u << 20) ? 500 : pairs < 1 ? 1 : static_cast<int>(pairs);
+    return size <= (1u << 20) ? 500 : 4;
 }
 
 double middleHalfMean(std::vector<double> &values) {
