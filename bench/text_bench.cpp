@@ -221,7 +221,6 @@ void benchCallOverFloor(benchmark::State &state, const std::string &name, const 
 // before a decoding pass works on them in place. Timed by hand around the
 // pass alone, since pausing the benchmark's timer costs more than a pass over
 // a small file.
-
 void benchAfterRead(benchmark::State &state, const std::string &name, const File &file,
                     const Pass &pass) {
     Samples samples(state, name);
