@@ -447,6 +447,14 @@ TEST(Kernels, ProcessorAnswersLikeTheCompilerRuntime) {
     const bool runtime = __builtin_cpu_supports("avx2") != 0;
     EXPECT_EQ(vellomar::cpuHasAvx2(), runtime);
     EXPECT_EQ(vellomar::cpuHasAvx2(), runtime);
+    // And the requests for data ahead are withheld as this processor's
+    // words say.
+    unsigned int eax = 0, vendorEbx = 0, ecx = 0, edx = 0;
+    ASSERT_TRUE(__get_cpuid(0, &eax, &vendorEbx, &ecx, &edx));
+    unsigned int leaf1Eax = 0, ebx = 0;
+    ASSERT_TRUE(__get_cpuid(1, &leaf1Eax, &ebx, &ecx, &edx));
+    EXPECT_EQ(vellomar::prefetchWithheld.load(),
+              vellomar::prefetchPaysOn(vendorEbx, leaf1Eax) ? 0u : UINT32_MAX);
 }
 #endif
 
@@ -490,6 +498,28 @@ TEST(Kernels, ChoiceFromTheProcessorsWords) {
     for (const Processor &p : kProcessors)
         EXPECT_EQ(vellomar::avx2Runs(p.hasLeaf7, p.leaf1Ecx, p.leaf7Ebx, p.xcr0), p.runsAvx2)
             << p.name;
+}
+
+// Whether the kernels ask for data ahead, from leaf 0 EBX and leaf 1 EAX:
+// the family is the base family, plus the extended one where the base is 15.
+TEST(Kernels, RequestsAheadFromTheProcessorsFamily) {
+    constexpr uint32_t kAmd = 0x68747541, kIntel = 0x756E6547, kHygon = 0x6F677948;
+    const struct {
+        const char *name;
+        uint32_t vendorEbx, leaf1Eax;
+        bool pays;
+    } processors[] = {
+        {"EPYC 7551 (Zen, family 23)", kAmd, 0x00800F12, true},
+        {"Ryzen 7 3700X (Zen 2, family 23)", kAmd, 0x00870F10, true},
+        {"Ryzen 9 5950X (Zen 3, family 25)", kAmd, 0x00A20F10, false},
+        {"EPYC 9004 (Zen 4, family 25)", kAmd, 0x00A10F11, false},
+        {"Ryzen 9 9950X (Zen 5, family 26)", kAmd, 0x00B40F40, true},
+        {"Hygon Dhyana (family 24)", kHygon, 0x00900F01, true},
+        {"Athlon 64 X2 (K8, family 15)", kAmd, 0x00020FB1, true},
+        {"Core i7-4770 (Haswell, family 6)", kIntel, 0x000306C3, true},
+    };
+    for (const auto &p : processors)
+        EXPECT_EQ(vellomar::prefetchPaysOn(p.vendorEbx, p.leaf1Eax), p.pays) << p.name;
 }
 #endif
 

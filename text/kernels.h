@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "text/line_table.h"
 
 // SSE2 is part of every x86-64 processor and the baseline of the 32-bit
@@ -63,6 +65,28 @@ bool avx2Runs(bool hasLeaf7, uint32_t leaf1Ecx, uint32_t leaf7Ebx, uint32_t xcr0
 // 256-bit registers, so that AVX2 code runs. Asks the processor once per
 // process; needs no C runtime.
 bool cpuHasAvx2();
+
+// The vector kernels ask for data ahead only in files longer than this. A
+// file that the read has just left in the processor's caches gains nothing
+// from it: the 32-bit DLL's decoding of one (64 KiB, 1 MiB) took a fifth
+// longer with the prefetches than without, under Wine on AMD Zen 5, and on
+// AMD Zen 4 (32 MiB of L3) the builds passed over a 16 MiB file half again
+// as slowly as a bare read pass with them, and as fast without. On files
+// that no cache holds they are what kept the passes at the bare pass's
+// speed on AMD Zen.
+constexpr uint32_t kPrefetchFrom = 32u << 20;
+
+// Whether those requests pay on a processor that gives these words: leaf 0
+// EBX (the vendor's first four letters) and leaf 1 EAX (the family). Reads
+// nothing from the processor itself.
+bool prefetchPaysOn(uint32_t vendorEbx, uint32_t leaf1Eax);
+
+// What this processor adds to kPrefetchFrom: 0, or every bit where the
+// requests do not pay, so that the kernels ask for data ahead over files
+// longer than kPrefetchFrom | prefetchWithheld. Set with the answer to
+// cpuHasAvx2's question, which the library asks before it runs any kernel;
+// 0 until then, so that the DLL needs no initialised data for it.
+extern std::atomic<uint32_t> prefetchWithheld;
 #endif
 
 } // namespace vellomar

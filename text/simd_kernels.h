@@ -24,6 +24,7 @@
 #include <stdint.h>
 
 #include "text/kernel_tails.h"
+#include "text/kernels.h"
 #include "text/line_table.h"
 #include "text/table_writer.h"
 
@@ -36,7 +37,7 @@ namespace {
 // over the same buffer; asked for this early, every line is in the cache by
 // the time the pass reaches it. A prefetch never faults; one past the data's
 // end only fetches a line nobody reads, a few dozen at the end of a pass
-// over a file that is long enough to ask for them (kPrefetchFrom).
+// over a file that is long enough to ask for them (asksAhead).
 // 4 KiB measured best here, between 2 and 8 KiB.
 constexpr uintptr_t kPrefetchDistance = 4096;
 
@@ -47,14 +48,11 @@ template <uint32_t lines> VELLOMAR_ALWAYS_INLINE inline void prefetchAhead(const
         __builtin_prefetch(reinterpret_cast<const void *>(ahead + 64 * line));
 }
 
-// The passes ask for data ahead only in files longer than this. A file that
-// the read has just left in the processor's caches gains nothing from it:
-// the 32-bit DLL's decoding of one (64 KiB, 1 MiB) took a fifth longer with
-// the prefetches than without, under Wine on AMD Zen 5, and on AMD Zen 4
-// (32 MiB of L3) the builds passed over a 16 MiB file half again as slowly
-// as a bare read pass with them, and as fast without. On files that no cache
-// holds they are what kept the passes at the bare pass's speed on AMD Zen.
-constexpr uint32_t kPrefetchFrom = 32u << 20;
+// Whether a pass over the data up to `end` asks for it ahead
+// (kernels.h says when it does).
+VELLOMAR_ALWAYS_INLINE inline bool asksAhead(uint32_t end) {
+    return end > (kPrefetchFrom | prefetchWithheld.load(std::memory_order_relaxed));
+}
 
 // The first position from `start` on where a vector's loads and stores
 // are aligned. The decoding's blocks start there: on the Intel Xeon measured,
@@ -185,7 +183,7 @@ template <class V>
 bool walkBlocks(const uint8_t *data, uint32_t end, bool record, TableWriter &out,
                 WalkState &state) {
     constexpr uint32_t W = V::kWidth;
-    const bool ahead = end > kPrefetchFrom;
+    const bool ahead = asksAhead(end);
     uint32_t at = state.at;
     if (!record) {
         // Every break closes an entry; in most text most blocks hold none,
@@ -373,7 +371,7 @@ template <class V>
 VELLOMAR_ALWAYS_INLINE inline uint32_t decodeQuiet(uint8_t *data, uint32_t at, uint32_t stop,
                                                    uint32_t length) {
     constexpr uint32_t W = V::kWidth;
-    const bool ahead = length > kPrefetchFrom;
+    const bool ahead = asksAhead(length);
     for (; at < stop; at += W) {
         if (ahead)
             prefetchAhead<W / 64>(data + at);
