@@ -26,9 +26,10 @@ bool avx2Runs(bool hasLeaf7, uint32_t leaf1Ecx, uint32_t leaf7Ebx, uint32_t xcr0
 // AMD's family 25 (Zen 3 and Zen 4) is the one where the kernels' requests
 // for data ahead cost more than they gain: on Zen 4, over a 256 MiB text
 // no cache holds, the record build took 1.2 to 1.3 times a bare read pass
-// with them and 1.0 without, and the plain build and the decoding a tenth
-// more. On family 23 (Zen) they are what kept the passes at the bare pass's
-// speed, and on Zen 5 and Intel's Xeons the passes keep to it with them.
+// with them and 1.0 without, whatever the distance, and the decoding and
+// build a tenth longer. On family 23 (Zen) they are what kept the passes at
+// the bare pass's speed, and on Zen 5 and an Intel Xeon the passes kept to
+// it with them.
 bool prefetchPaysOn(uint32_t vendorEbx, uint32_t leaf1Eax) {
     constexpr uint32_t kAuth = 0x68747541; // "Auth" of "AuthenticAMD", no other vendor's
     // Family 25 is base family 15 plus extended family 10.
