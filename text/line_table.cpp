@@ -1,17 +1,15 @@
 #include "text/line_table.h"
 
+#include "text/format.h"
 #include "text/table_writer.h"
 
 namespace vellomar {
 
 namespace {
 
-constexpr uint8_t CR = 0x0D;
-constexpr uint8_t LF = 0x0A;
-
 // A record marker is "@=" directly after a line break, both bytes in the data.
 bool markerAt(const uint8_t *data, uint32_t length, uint32_t at) {
-    return at + 1 < length && data[at] == '@' && data[at + 1] == '=';
+    return at + 1 < length && data[at] == kMarkerAt && data[at + 1] == kMarkerEquals;
 }
 
 } // namespace
@@ -29,7 +27,7 @@ uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *ta
     uint32_t entryStart = 0;
     uint32_t at = 0;
     while (at + 1 < length) {
-        if (data[at] != CR || data[at + 1] != LF) {
+        if (data[at] != kCR || data[at + 1] != kLF) {
             ++at;
             continue;
         }

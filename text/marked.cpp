@@ -1,27 +1,23 @@
 #include "text/marked.h"
 
+#include "text/format.h"
+#include "text/line_table.h"
+
 namespace vellomar {
 
-namespace {
-
-constexpr uint8_t CR = 0x0D;
-constexpr uint8_t LF = 0x0A;
-// "@=", CR and LF as they are stored in the scrambled part.
-constexpr uint8_t storedAt = 0xBF;
-constexpr uint8_t storedEquals = 0xC2;
-constexpr uint8_t storedCR = 0xF2;
-constexpr uint8_t storedLF = 0xF5;
-
-} // namespace
-
 bool isMarked(const uint8_t *data, uint32_t length) {
-    return length >= 4 && data[0] == '_' && data[1] == 'P' && data[2] == 'W' && data[3] == '_';
+    if (length < kMarkLength)
+        return false;
+    for (uint32_t i = 0; i < kMarkLength; ++i)
+        if (data[i] != static_cast<uint8_t>(kMark[i]))
+            return false;
+    return true;
 }
 
 void decodeMarkedScalar(uint8_t *data, uint32_t length) {
     // The scrambled part starts at the first stored "@="; the mark cannot hold one.
     uint32_t start = 1;
-    while (start + 1 < length && !(data[start] == storedAt && data[start + 1] == storedEquals))
+    while (start + 1 < length && !(data[start] == kStoredAt && data[start + 1] == kStoredEquals))
         ++start;
     if (start + 1 >= length)
         return;
@@ -30,18 +26,23 @@ void decodeMarkedScalar(uint8_t *data, uint32_t length) {
         // complemented into 0xF2 0xF5 (or, in the head, stands as stored):
         // make it a line break again. The byte before the LF becomes CR
         // whatever it held, as files written for this format expect.
-        if (data[i] == storedAt && i + 1 < length && data[i + 1] == storedEquals && i >= 2 &&
-            data[i - 1] == storedLF) {
-            data[i - 2] = CR;
-            data[i - 1] = LF;
+        if (data[i] == kStoredAt && i + 1 < length && data[i + 1] == kStoredEquals && i >= 2 &&
+            data[i - 1] == kStoredLF) {
+            data[i - 2] = kCR;
+            data[i - 1] = kLF;
         }
-        data[i] = static_cast<uint8_t>(~data[i]);
+        data[i] = stored(data[i]);
     }
     // A final line break stored plain has been complemented too.
-    if (data[length - 2] == storedCR && data[length - 1] == storedLF) {
-        data[length - 2] = CR;
-        data[length - 1] = LF;
+    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF) {
+        data[length - 2] = kCR;
+        data[length - 1] = kLF;
     }
+}
+
+uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table) {
+    decodeMarkedScalar(data, length);
+    return buildLineTableScalar(data, length, table, TableMode::record);
 }
 
 } // namespace vellomar
