@@ -262,30 +262,55 @@ template <class P> void decodeFrom(uint8_t *data, uint32_t length, Pos at, uint3
     repairFinalBreak(data, length);
 }
 
+// Decodes the whole blocks from `at` while they hold no '=' once decoded,
+// and so no repair and no marker: most of a marked file. Returns the first
+// that holds one, decoded but not yet repaired, or `end`.
+template <class P> Pos decodeQuiet(uint8_t *data, Pos at, Pos end) {
+    for (; at < end; at += kBlock) {
+        const typename P::Block block = P::load(data + at);
+        P::store(data + at, P::complement(block));
+        if (P::any(P::equal(block, kStoredEquals)))
+            break;
+    }
+    return at;
+}
+
 // Decodes a marked file and builds its table in one pass: each block is
 // walked once the block after it is decoded, since that one's repairs may
-// rewrite its last bytes. While no marker line is open, a block that holds
-// no '=' is only decoded.
+// rewrite its last bytes. While no marker line is open, blocks that hold no
+// '=' are only decoded.
 template <class P> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
     const uint32_t start = findScrambledStart<P>(data, length);
     if (start >= length)
         return buildTable<P>(data, length, table, TableMode::record);
     TableWriter out(table, TableMode::record);
     Walk walk(out, TableMode::record);
-    const Pos first = firstBlock(data);
+    const Pos first = firstBlock(data), wholeEnd = first + (length - first) / kBlock * kBlock;
     Pos at = first + (start - first) / kBlock * kBlock;
     decodeBlock<P>(data, length, at, start);
     bool room = walkBlocks<P>(data, length, walk, first, at), busy = true, skipped = false;
-    for (; room && at + 2 * kBlock <= length; at += kBlock) {
-        const bool nextBusy = decodeBlock<P>(data, length, at + kBlock, start);
-        const bool walked = busy || walk.mayClose();
-        if (walked) {
-            if (skipped)
-                walk.carryFrom(data, at);
-            room = walk.block(at, masksOf<P>(loadBlock<P>(data, length, at), true));
+    while (room) {
+        // Block `at` is decoded; `busy` when it may hold a marker.
+        if (!busy && !walk.mayClose()) {
+            const Pos next = decodeQuiet<P>(data, at + kBlock, wholeEnd);
+            skipped = true; // the blocks up to `next` close nothing
+            at = next - kBlock;
+            if (next == wholeEnd)
+                break;
+            repairBlock<P>(data, length, next, start);
+            at = next;
+            busy = true;
+            continue;
         }
-        skipped = !walked;
+        if (at + 2 * kBlock > length)
+            break;
+        const bool nextBusy = decodeBlock<P>(data, length, at + kBlock, start);
+        if (skipped)
+            walk.carryFrom(data, at);
+        room = walk.block(at, masksOf<P>(loadBlock<P>(data, length, at), true));
+        skipped = false;
         busy = nextBusy;
+        at += kBlock;
     }
     decodeFrom<P>(data, length, at + kBlock, start);
     if (!room)
