@@ -1,30 +1,30 @@
 // The line table build and the marked-file decoding, 64 bytes at a time,
-// written once over a processor's primitives P (simd_*.cpp):
-//   P::Block                     64 bytes in the processor's vectors
-//   P::load(p), P::store(p, b)   p is 64-byte aligned
-//   P::equal(b, byte)            each byte: all ones where it is `byte`
+// written once over a processor's primitives P (text/simd_*.cpp):
+//   P::Block                    64 bytes in the processor's vectors
+//   P::load(p), P::store(p, b)  p 64-byte aligned
+//   P::equal(b, byte)           per byte: all ones where it is `byte`
 //   P::either(a, b), P::complement(b)
-//   P::any(b)                    true when some byte of b is nonzero
-//   P::bits(b)                   bit i: the top bit of byte i
-// Each file that defines a P includes this header once, after switching its
-// instruction set on; everything here has internal linkage, so that no
-// function compiled for one processor is ever called on another.
+//   P::any(b)                   some byte has its top bit set
+//   P::bits(b)                  bit i: the top bit of byte i
+// Included once by each file that defines a P, after it has switched its
+// instruction set on; internal linkage keeps each copy to its processor.
+// buildTable<P> and decodeAndBuild<P> are its kernel set's entries.
 #ifndef VELLOMAR_TEXT_BLOCK_WALK_H
 #define VELLOMAR_TEXT_BLOCK_WALK_H
 
 #include <stdint.h>
 
 #include "text/format.h"
-#include "text/table_writer.h"
+#include "text/kernels.h"
+#include "text/line_table.h"
 
 namespace vellomar {
 namespace {
 
-// Blocks lie on the grid of 64-byte aligned addresses, so that no load or
-// store crosses a cache line. A block's position is its first byte's offset
-// from the data: the first block may start before the data and the last may
-// end past it; those are read through a copy with zeros outside the data,
-// and zero is none of the bytes the format looks for.
+// Blocks lie on 64-byte aligned addresses, so that no load or store crosses
+// a cache line. A block's position is that of its first byte in the data;
+// the first may start before the data and the last end past it: those are
+// read through a copy with zeros, none of the format's bytes, outside it.
 constexpr uint32_t kBlock = 64;
 using Pos = int64_t;
 
@@ -34,164 +34,121 @@ Pos firstBlock(const uint8_t *data) {
 
 bool isWhole(Pos at, uint32_t length) { return at >= 0 && at + kBlock <= length; }
 
-template <class P> typename P::Block loadPadded(const uint8_t *data, uint32_t length, Pos at) {
+template <class P> typename P::Block loadBlock(const uint8_t *data, uint32_t length, Pos at) {
+    if (isWhole(at, length))
+        return P::load(data + at);
     alignas(kBlock) uint8_t copy[kBlock] = {};
     for (Pos i = at < 0 ? 0 : at; i < at + kBlock && i < length; ++i)
         copy[i - at] = data[i];
     return P::load(copy);
 }
 
-template <class P> typename P::Block loadBlock(const uint8_t *data, uint32_t length, Pos at) {
-    return isWhole(at, length) ? P::load(data + at) : loadPadded<P>(data, length, at);
-}
-
 template <class P> uint64_t bitsOf(const typename P::Block &block, uint8_t byte) {
     return P::bits(P::equal(block, byte));
 }
 
-uint32_t lowestBit(uint64_t bits) {
-    if (sizeof(void *) >= 8) // a 32-bit build would call a library helper
-        return static_cast<uint32_t>(__builtin_ctzll(bits));
-    const uint32_t low = static_cast<uint32_t>(bits);
-    return low != 0 ? static_cast<uint32_t>(__builtin_ctz(low))
-                    : 32 + static_cast<uint32_t>(__builtin_ctz(static_cast<uint32_t>(bits >> 32)));
-}
-
-// The bits of a block's mask from its position `from` on.
-uint64_t bitsFrom(Pos from) {
+uint64_t bitsFrom(Pos from) { // a block's bits from its position `from` on
     return from <= 0 ? ~uint64_t(0) : from >= kBlock ? 0 : ~uint64_t(0) << from;
 }
 
-// Bit i of a block's masks is set where its byte i is CR, LF, '@', '='.
-struct Masks {
-    uint64_t cr = 0, lf = 0, at = 0, equals = 0;
-};
-
-template <class P> Masks masksOf(const typename P::Block &block, bool record) {
-    Masks m;
-    m.cr = bitsOf<P>(block, kCR);
-    m.lf = bitsOf<P>(block, kLF);
-    if (record) {
-        m.at = bitsOf<P>(block, kMarkerAt);
-        m.equals = bitsOf<P>(block, kMarkerEquals);
-    }
-    return m;
+uint32_t lowestBit(uint64_t bits) { // in halves, or a 32-bit build calls a helper
+    const uint32_t low = static_cast<uint32_t>(bits), high = static_cast<uint32_t>(bits >> 32);
+    return static_cast<uint32_t>(low != 0 ? __builtin_ctz(low) : 32 + __builtin_ctz(high));
 }
 
-// The walk of the line table. A break is counted at the position two bytes
-// past its LF, where a marker's '=' stands: there the walk knows whether a
-// marker follows it. The masks of the block before are carried, since a
-// break and its marker may begin up to three bytes before the block.
-class Walk {
+// The walk. A break counts at the position two bytes past its LF, where a
+// marker's '=' would stand: there it is known whether a marker follows. A
+// break and its marker may start three bytes before a block, so the bits of
+// CR, LF and '@' in the block before are carried into the next.
+template <class P> class Walk {
 public:
     Walk(TableWriter &out, TableMode mode) : out_(out), record_(mode == TableMode::record) {}
 
-    bool record() const { return record_; }
+    // Whether a block without '=' (record mode) or CR (plain mode) may close
+    // an entry: an open marker line at any break, or a carried CR.
+    bool mayClose() const { return record_ ? pending_ : (lastCr_ >> 61) != 0; }
+    uint8_t rare() const { return record_ ? kMarkerEquals : kCR; }
 
-    // Whether a block with no '=' (record mode) or no CR (plain mode) may
-    // still close an entry: an open marker line closes at any break, and a
-    // CR at the end of the block before may have its LF in this one.
-    bool mayClose() const { return record_ ? pending_ : (carried_.cr >> 61) != 0; }
-
-    // The block before `at` was passed over: carry its last three bytes.
+    // The blocks before `at` were passed over: carry the last one's bits.
     void carryFrom(const uint8_t *data, Pos at) {
-        carried_ = Masks();
-        for (uint32_t i = 0; i < 3; ++i) {
-            const uint8_t byte = data[at - 3 + i];
-            const uint64_t bit = uint64_t(1) << (61 + i);
-            carried_.cr |= byte == kCR ? bit : 0;
-            carried_.lf |= byte == kLF ? bit : 0;
-            carried_.at |= byte == kMarkerAt ? bit : 0;
-        }
+        const typename P::Block before = P::load(data + at - kBlock);
+        lastCr_ = bitsOf<P>(before, kCR), lastLf_ = bitsOf<P>(before, kLF);
+        lastAt_ = bitsOf<P>(before, kMarkerAt);
     }
 
-    // Closes the entries that the block at `at` closes. False when the table
-    // is full and the build must finish.
-    bool block(Pos at, const Masks &m) {
-        uint64_t breaks = (m.cr << 3 | carried_.cr >> 61) & (m.lf << 2 | carried_.lf >> 62);
-        uint64_t markers = breaks & (m.at << 1 | carried_.at >> 63) & m.equals;
-        carried_ = m;
-        if (!record_)
-            markers = breaks; // every break closes an entry
-        for (;;) {
-            const uint64_t closing = pending_ ? breaks : markers;
-            if (closing == 0)
-                return true;
-            const uint32_t bit = lowestBit(closing);
-            if (!close(static_cast<uint32_t>(at + bit - 1)))
+    // Closes the block's entries; false when the table is full.
+    bool block(Pos at, const typename P::Block &b) {
+        const uint64_t cr = bitsOf<P>(b, kCR), lf = bitsOf<P>(b, kLF);
+        uint64_t breaks = (cr << 3 | lastCr_ >> 61) & (lf << 2 | lastLf_ >> 62), markers = breaks;
+        if (record_) {
+            const uint64_t ats = bitsOf<P>(b, kMarkerAt);
+            markers &= (ats << 1 | lastAt_ >> 63) & bitsOf<P>(b, kMarkerEquals);
+            lastAt_ = ats;
+        }
+        lastCr_ = cr;
+        lastLf_ = lf;
+        for (uint64_t closing; (closing = pending_ ? breaks : markers) != 0;) {
+            const uint32_t bit = lowestBit(closing), next = static_cast<uint32_t>(at + bit - 1);
+            if (!out_.close(next - entryStart_))
                 return false;
+            entryStart_ = next;
             pending_ = record_ && (markers >> bit & 1) != 0;
-            const uint64_t upToBit = closing ^ (closing - 1);
-            breaks &= ~upToBit;
-            markers &= ~upToBit;
+            breaks &= ~(closing ^ (closing - 1)); // the bits up to this one
+            markers &= ~(closing ^ (closing - 1));
         }
+        return true;
     }
 
-    // The last entry counts as though a line break closed it.
-    uint32_t finish(uint32_t length) {
-        close(length + 2);
+    uint32_t finish(uint32_t length) { // as though a line break closed the last entry
+        out_.close(length + 2 - entryStart_);
         return out_.finish();
     }
 
 private:
-    bool close(uint32_t next) {
-        const bool room = out_.close(next - entryStart_);
-        entryStart_ = next;
-        return room;
-    }
-
     TableWriter &out_;
-    bool record_;
-    bool pending_ = false; // the current entry is a marker line
+    bool record_, pending_ = false; // pending: the current entry is a marker line
     uint32_t entryStart_ = 0;
-    Masks carried_;
+    uint64_t lastCr_ = 0, lastLf_ = 0, lastAt_ = 0;
 };
 
-// Passes over the whole blocks from `at` that hold no `rare` byte, two at a
-// time, up to `end`; returns the first block that may hold one.
+// Passes over the whole blocks from `at`, two at a time, while they hold no
+// `rare` byte and end by `end`; returns the first that may hold one.
 template <class P> Pos skipQuiet(const uint8_t *data, Pos at, Pos end, uint8_t rare) {
-    while (end - at >= 2 * kBlock &&
-           !P::any(P::either(P::equal(P::load(data + at), rare),
-                             P::equal(P::load(data + at + kBlock), rare))))
+    while (end - at >= 2 * kBlock && !P::any(P::either(P::equal(P::load(data + at), rare),
+                                                       P::equal(P::load(data + at + kBlock), rare))))
         at += 2 * kBlock;
     if (end - at >= kBlock && !P::any(P::equal(P::load(data + at), rare)))
         at += kBlock;
     return at;
 }
 
-// Walks the blocks from `at` to `until`, passing over those that can close
-// nothing. False when the table is full.
+// Walks the blocks from `at` up to `until`; false when the table is full.
 template <class P>
-bool walkBlocks(const uint8_t *data, uint32_t length, Walk &walk, Pos at, Pos until) {
-    const uint8_t rare = walk.record() ? kMarkerEquals : kCR;
-    const Pos wholeEnd = until < length ? until : length;
+bool walkBlocks(const uint8_t *data, uint32_t length, Walk<P> &walk, Pos at, Pos until) {
     for (; at < until; at += kBlock) {
         if (isWhole(at, length) && !walk.mayClose()) {
-            const Pos quietEnd = skipQuiet<P>(data, at, wholeEnd, rare);
+            const Pos quietEnd = skipQuiet<P>(data, at, until < length ? until : length, walk.rare());
             if (quietEnd != at) {
                 walk.carryFrom(data, quietEnd);
                 at = quietEnd - kBlock;
                 continue;
             }
         }
-        if (!walk.block(at, masksOf<P>(loadBlock<P>(data, length, at), walk.record())))
+        if (!walk.block(at, loadBlock<P>(data, length, at)))
             return false;
     }
     return true;
 }
 
 template <class P>
-uint32_t buildTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode) {
+VELLOMAR_VECTOR_ENTRY uint32_t buildTable(const uint8_t *data, uint32_t length, uint16_t *table,
+                                          TableMode mode) {
+    if (length == 0) // one entry of 3, as the reference has it
+        return buildLineTableScalar(data, length, table, mode);
     TableWriter out(table, mode);
-    if (length == 0) {
-        out.close(3); // an empty file reads as one entry of 3, as it always has
-        return out.finish();
-    }
-    Walk walk(out, mode);
-    // Breaks are counted up to two bytes past the data's end.
-    if (!walkBlocks<P>(data, length, walk, firstBlock(data), Pos(length) + 2))
-        return out.finish();
-    return walk.finish(length);
+    Walk<P> walk(out, mode); // breaks count up to two bytes past the data's end
+    return walkBlocks<P>(data, length, walk, firstBlock(data), Pos(length) + 2) ? walk.finish(length)
+                                                                                : out.finish();
 }
 
 // The first position from 1 where the stored pair 0xBF 0xC2 starts, both
@@ -201,70 +158,37 @@ template <class P> uint32_t findScrambledStart(const uint8_t *data, uint32_t len
     for (Pos at = firstBlock(data); at < length; at += kBlock) {
         const typename P::Block block = loadBlock<P>(data, length, at);
         const uint64_t ats = bitsOf<P>(block, kStoredAt);
-        uint64_t pairEnds = bitsOf<P>(block, kStoredEquals) & (ats << 1 | carriedAt);
-        carriedAt = ats >> 63;
-        pairEnds &= bitsFrom(2 - at); // the pair starts at 1 or later
+        const uint64_t pairEnds =
+            bitsOf<P>(block, kStoredEquals) & (ats << 1 | carriedAt) & bitsFrom(2 - at);
         if (pairEnds != 0)
             return static_cast<uint32_t>(at + lowestBit(pairEnds) - 1);
+        carriedAt = ats >> 63;
     }
     return length;
 }
 
-// Repairs the line breaks stored plain before a stored marker, whose '='
-// lies in the block at `at`, once it is decoded: where 0xF5 '@' '=' stand,
-// the 0xF5 a complemented LF and the "@=" a stored marker, the two bytes
-// before the "@=" become CR LF. Before the scrambled part's `start` the
-// bytes are as stored, so the first marker is repaired after a head byte
-// 0xF5. A repair writes only bytes before its '@', none that another repair
-// looks at, and never a byte before the data.
+// Once the block is decoded: where 0xF5 '@' '=' stand, a line break stored
+// plain before a stored marker was complemented; the two bytes before the
+// "@=" become CR LF again. Bytes before `start` are as stored, so the first
+// marker is repaired after a head byte 0xF5. A repair writes only bytes
+// before its '@', none another repair looks at, and none before the data.
 template <class P> void repairBlock(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
     const typename P::Block block = loadBlock<P>(data, length, at);
     const uint8_t twoBefore = at >= 2 ? data[at - 2] : 0, oneBefore = at >= 1 ? data[at - 1] : 0;
     const uint64_t ats = bitsOf<P>(block, kMarkerAt) << 1 | uint64_t(oneBefore == kMarkerAt);
     const uint64_t lfs = bitsOf<P>(block, kStoredLF) << 2 | uint64_t(oneBefore == kStoredLF) << 1 |
                          uint64_t(twoBefore == kStoredLF);
-    const Pos firstEquals = start + 1 > 3 ? start + 1 : 3;
-    uint64_t repairs = bitsOf<P>(block, kMarkerEquals) & ats & lfs & bitsFrom(firstEquals - at);
+    uint64_t repairs = bitsOf<P>(block, kMarkerEquals) & ats & lfs &
+                       bitsFrom((start + 1 > 3 ? start + 1 : 3) - at);
     for (; repairs != 0; repairs &= repairs - 1) {
         const Pos equals = at + lowestBit(repairs);
-        data[equals - 3] = kCR;
-        data[equals - 2] = kLF;
+        data[equals - 3] = kCR, data[equals - 2] = kLF;
     }
 }
 
-// Decodes the block at `at` from `start` on and makes its repairs. True
-// when it may hold an '=' once decoded, and so a marker.
-template <class P> bool decodeBlock(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
-    if (isWhole(at, length) && at >= start) {
-        const typename P::Block block = P::load(data + at);
-        P::store(data + at, P::complement(block));
-        if (!P::any(P::equal(block, kStoredEquals)))
-            return false;
-    } else {
-        for (Pos i = at < start ? start : at; i < at + kBlock && i < length; ++i)
-            data[i] = stored(data[i]);
-    }
-    repairBlock<P>(data, length, at, start);
-    return true;
-}
-
-// A final line break stored plain has been complemented with the rest.
-void repairFinalBreak(uint8_t *data, uint32_t length) {
-    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF) {
-        data[length - 2] = kCR;
-        data[length - 1] = kLF;
-    }
-}
-
-template <class P> void decodeFrom(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
-    for (; at < length; at += kBlock)
-        decodeBlock<P>(data, length, at, start);
-    repairFinalBreak(data, length);
-}
-
-// Decodes the whole blocks from `at` while they hold no '=' once decoded,
-// and so no repair and no marker: most of a marked file. Returns the first
-// that holds one, decoded but not yet repaired, or `end`.
+// Decodes whole blocks from `at` to `end` while they hold no '=', so no
+// repair and no marker: most of a marked file. Returns the first that holds
+// one, decoded but not repaired, or `end`.
 template <class P> Pos decodeQuiet(uint8_t *data, Pos at, Pos end) {
     for (; at < end; at += kBlock) {
         const typename P::Block block = P::load(data + at);
@@ -275,49 +199,66 @@ template <class P> Pos decodeQuiet(uint8_t *data, Pos at, Pos end) {
     return at;
 }
 
-// Decodes a marked file and builds its table in one pass: each block is
-// walked once the block after it is decoded, since that one's repairs may
-// rewrite its last bytes. While no marker line is open, blocks that hold no
-// '=' are only decoded.
-template <class P> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
+// Decodes the block at `at` from `start` on, and repairs it. True when it
+// may hold an '=' once decoded, and so a marker.
+template <class P> bool decodeBlock(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
+    if (isWhole(at, length) && at >= start) {
+        if (decodeQuiet<P>(data, at, at + kBlock) != at)
+            return false;
+    } else {
+        for (Pos i = at < start ? start : at; i < at + kBlock && i < length; ++i)
+            data[i] = stored(data[i]);
+    }
+    repairBlock<P>(data, length, at, start);
+    return true;
+}
+
+// Decodes the blocks from `at` on, and restores a final line break stored
+// plain, complemented with the rest.
+template <class P> void decodeRest(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
+    for (; at < length; at += kBlock)
+        decodeBlock<P>(data, length, at, start);
+    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF)
+        data[length - 2] = kCR, data[length - 1] = kLF;
+}
+
+// Decodes a marked file and builds its table in one pass. A block is walked
+// once the block after it is decoded, whose repairs may rewrite its last
+// bytes; while no marker line is open, blocks without '=' are only decoded.
+template <class P>
+VELLOMAR_VECTOR_ENTRY uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
     const uint32_t start = findScrambledStart<P>(data, length);
     if (start >= length)
         return buildTable<P>(data, length, table, TableMode::record);
     TableWriter out(table, TableMode::record);
-    Walk walk(out, TableMode::record);
+    Walk<P> walk(out, TableMode::record);
     const Pos first = firstBlock(data), wholeEnd = first + (length - first) / kBlock * kBlock;
-    Pos at = first + (start - first) / kBlock * kBlock;
-    decodeBlock<P>(data, length, at, start);
-    bool room = walkBlocks<P>(data, length, walk, first, at), busy = true, skipped = false;
+    Pos at = first + (start - first) / kBlock * kBlock; // decoded; walked when `busy`
+    bool busy = decodeBlock<P>(data, length, at, start), carried = true; // carry fits `at`
+    bool room = walkBlocks<P>(data, length, walk, first, at);
     while (room) {
-        // Block `at` is decoded; `busy` when it may hold a marker.
         if (!busy && !walk.mayClose()) {
             const Pos next = decodeQuiet<P>(data, at + kBlock, wholeEnd);
-            skipped = true; // the blocks up to `next` close nothing
+            carried = carried && next == at + kBlock;
             at = next - kBlock;
             if (next == wholeEnd)
                 break;
-            repairBlock<P>(data, length, next, start);
-            at = next;
-            busy = true;
-            continue;
+            repairBlock<P>(data, length, at = next, start);
+            carried = false;
         }
         if (at + 2 * kBlock > length)
             break;
-        const bool nextBusy = decodeBlock<P>(data, length, at + kBlock, start);
-        if (skipped)
+        busy = decodeBlock<P>(data, length, at + kBlock, start);
+        if (!carried)
             walk.carryFrom(data, at);
-        room = walk.block(at, masksOf<P>(loadBlock<P>(data, length, at), true));
-        skipped = false;
-        busy = nextBusy;
+        room = walk.block(at, loadBlock<P>(data, length, at));
+        carried = true;
         at += kBlock;
     }
-    decodeFrom<P>(data, length, at + kBlock, start);
-    if (!room)
-        return out.finish();
-    if (skipped)
+    decodeRest<P>(data, length, at + kBlock, start);
+    if (!carried)
         walk.carryFrom(data, at);
-    if (!walkBlocks<P>(data, length, walk, at, Pos(length) + 2))
+    if (!room || !walkBlocks<P>(data, length, walk, at, Pos(length) + 2))
         return out.finish();
     return walk.finish(length);
 }

@@ -1,7 +1,7 @@
-// The kernel sets: each builds the line table, and decodes a marked file and
-// builds its table in one pass. kernels.cpp lists them and chooses the one
-// the library runs; tests, benchmarks and fuzz targets run each set that
-// this processor runs against the scalar reference.
+// The kernel sets: each builds the line table, and decodes a marked file
+// with its build in one pass. kernels.cpp lists them and chooses the one the
+// library runs; tests, benchmarks and fuzz targets run every set this
+// processor runs against the scalar reference.
 #ifndef VELLOMAR_TEXT_KERNELS_H
 #define VELLOMAR_TEXT_KERNELS_H
 
@@ -14,10 +14,7 @@
 #else
 #define VELLOMAR_X86 0
 #endif
-
-#if defined(__i386__)
-// A 32-bit Windows caller may hand over a stack aligned to 4 bytes only: the
-// vector kernels realign it before they spill a vector.
+#if defined(__i386__) // a 32-bit caller's stack may be aligned to 4 bytes only
 #define VELLOMAR_VECTOR_ENTRY __attribute__((force_align_arg_pointer))
 #else
 #define VELLOMAR_VECTOR_ENTRY
@@ -25,27 +22,21 @@
 
 namespace vellomar {
 
-// What an x86 processor says of itself that the choice goes by: cpuid leaf
-// 1 ECX and EDX, leaf 7 EBX where there is a leaf 7, and XCR0 where OSXSAVE
-// lets xgetbv read it. All zero where they cannot be read.
+// What an x86 processor tells of itself: cpuid leaf 1 ECX and EDX, leaf 7
+// EBX where there is a leaf 7, XCR0 where OSXSAVE lets xgetbv read it; zero
+// where they cannot be read. The choice goes by these words alone.
 struct ProcessorWords {
     bool hasLeaf7;
     uint32_t leaf1Ecx, leaf1Edx, leaf7Ebx, xcr0;
 };
-
-// This processor's words, asked anew at each call.
-ProcessorWords processorWords();
-
+ProcessorWords processorWords(); // asked anew at each call
 bool sse2Runs(const ProcessorWords &words);
 bool avx2Runs(const ProcessorWords &words);
 bool runsAnywhere(const ProcessorWords &words);
 
 struct KernelSet {
-    using BuildFn = uint32_t (*)(const uint8_t *data, uint32_t length, uint16_t *table,
-                                 TableMode mode);
-    // Decodes a marked file in place and builds its table in record mode.
-    using DecodeAndBuildFn = uint32_t (*)(uint8_t *data, uint32_t length, uint16_t *table);
-
+    using BuildFn = uint32_t (*)(const uint8_t *, uint32_t, uint16_t *, TableMode);
+    using DecodeAndBuildFn = uint32_t (*)(uint8_t *, uint32_t, uint16_t *); // record mode
     const char *name;
     BuildFn build;
     DecodeAndBuildFn decodeAndBuild;
@@ -56,8 +47,7 @@ struct KernelSet {
 extern const KernelSet *const kKernelSets[];
 extern const uint32_t kKernelSetCount;
 
-// The first set in the list that this processor runs. The processor is asked
-// once per process.
+// The first set that this processor runs, chosen once per process.
 const KernelSet &chosenKernels();
 
 } // namespace vellomar

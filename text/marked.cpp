@@ -6,12 +6,10 @@
 namespace vellomar {
 
 bool isMarked(const uint8_t *data, uint32_t length) {
-    if (length < kMarkLength)
-        return false;
-    for (uint32_t i = 0; i < kMarkLength; ++i)
-        if (data[i] != static_cast<uint8_t>(kMark[i]))
-            return false;
-    return true;
+    uint32_t same = 0;
+    while (same < kMarkLength && same < length && data[same] == static_cast<uint8_t>(kMark[same]))
+        ++same;
+    return same == kMarkLength;
 }
 
 void decodeMarkedScalar(uint8_t *data, uint32_t length) {
@@ -34,10 +32,8 @@ void decodeMarkedScalar(uint8_t *data, uint32_t length) {
         data[i] = stored(data[i]);
     }
     // A final line break stored plain has been complemented too.
-    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF) {
-        data[length - 2] = kCR;
-        data[length - 1] = kLF;
-    }
+    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF)
+        data[length - 2] = kCR, data[length - 1] = kLF;
 }
 
 uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table) {

@@ -1,11 +1,10 @@
-// The AVX2 kernels: a block is two 32-byte vectors. Compiled for AVX2 in
-// this file alone, and run only where the processor has it and the system
-// saves its registers (kernels.cpp asks).
-// Headers shared with code for every processor come before the instruction
-// set is switched on, so that no inline function of theirs is compiled for it.
+// The AVX2 kernels: a block is two 32-byte vectors. This file alone is
+// compiled for AVX2, and runs only where the processor has it and the system
+// saves its registers (kernels.cpp asks). Headers shared with code for every
+// processor come first, so that none of their inline functions is compiled
+// for AVX2.
 #include "text/format.h"
 #include "text/kernels.h"
-#include "text/table_writer.h"
 
 #if VELLOMAR_X86
 #if defined(__clang__)
@@ -13,7 +12,6 @@
 #else
 #pragma GCC target("avx2")
 #endif
-
 #include <immintrin.h>
 
 #include "text/block_walk.h"
@@ -31,9 +29,8 @@ struct Avx2 {
         return {_mm256_load_si256(at), _mm256_load_si256(at + 1)};
     }
     static void store(uint8_t *p, const Block &b) {
-        __m256i *at = reinterpret_cast<__m256i *>(p);
-        _mm256_store_si256(at, b.low);
-        _mm256_store_si256(at + 1, b.high);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(p), b.low);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(p) + 1, b.high);
     }
     static Block equal(const Block &b, uint8_t byte) {
         const __m256i x = _mm256_set1_epi8(static_cast<char>(byte));
@@ -47,8 +44,7 @@ struct Avx2 {
         return {_mm256_xor_si256(b.low, ones), _mm256_xor_si256(b.high, ones)};
     }
     static bool any(const Block &b) {
-        const __m256i all = _mm256_or_si256(b.low, b.high);
-        return _mm256_testz_si256(all, _mm256_set1_epi8(-128)) == 0;
+        return _mm256_movemask_epi8(_mm256_or_si256(b.low, b.high)) != 0;
     }
     static uint64_t bits(const Block &b) {
         return static_cast<uint32_t>(_mm256_movemask_epi8(b.low)) |
@@ -56,18 +52,9 @@ struct Avx2 {
     }
 };
 
-VELLOMAR_VECTOR_ENTRY uint32_t build(const uint8_t *data, uint32_t length, uint16_t *table,
-                                     TableMode mode) {
-    return buildTable<Avx2>(data, length, table, mode);
-}
-
-VELLOMAR_VECTOR_ENTRY uint32_t decodeThenBuild(uint8_t *data, uint32_t length, uint16_t *table) {
-    return decodeAndBuild<Avx2>(data, length, table);
-}
-
 } // namespace
 
-extern const KernelSet kAvx2Kernels = {"avx2", build, decodeThenBuild, avx2Runs};
+extern const KernelSet kAvx2Kernels = {"avx2", buildTable<Avx2>, decodeAndBuild<Avx2>, avx2Runs};
 
 } // namespace vellomar
 

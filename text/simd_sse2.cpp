@@ -1,11 +1,9 @@
 // The SSE2 kernels: a block is four 16-byte vectors. Every x86-64 processor
-// has SSE2; the 32-bit Windows DLL runs these only where cpuid says so, so
-// this file alone is compiled for it.
-// Headers shared with code for every processor come before the instruction
-// set is switched on, so that no inline function of theirs is compiled for it.
+// has SSE2; the 32-bit DLL runs them where cpuid says so, and this file alone
+// is compiled for it. Headers shared with code for every processor come
+// first, so that none of their inline functions is compiled for SSE2.
 #include "text/format.h"
 #include "text/kernels.h"
-#include "text/table_writer.h"
 
 #if VELLOMAR_X86
 #if defined(__clang__)
@@ -13,7 +11,6 @@
 #else
 #pragma GCC target("sse2")
 #endif
-
 #include <emmintrin.h>
 
 #include "text/block_walk.h"
@@ -53,27 +50,18 @@ struct Sse2 {
         return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(b.v[0], b.v[1]),
                                               _mm_or_si128(b.v[2], b.v[3]))) != 0;
     }
-    static uint32_t bits32(__m128i low, __m128i high) {
-        return static_cast<uint32_t>(_mm_movemask_epi8(low)) |
-               static_cast<uint32_t>(_mm_movemask_epi8(high)) << 16;
-    }
     static uint64_t bits(const Block &b) {
-        return bits32(b.v[0], b.v[1]) | static_cast<uint64_t>(bits32(b.v[2], b.v[3])) << 32;
+        const uint32_t low = static_cast<uint32_t>(_mm_movemask_epi8(b.v[0]) |
+                                                   _mm_movemask_epi8(b.v[1]) << 16);
+        const uint32_t high = static_cast<uint32_t>(_mm_movemask_epi8(b.v[2]) |
+                                                    _mm_movemask_epi8(b.v[3]) << 16);
+        return low | static_cast<uint64_t>(high) << 32;
     }
 };
 
-VELLOMAR_VECTOR_ENTRY uint32_t build(const uint8_t *data, uint32_t length, uint16_t *table,
-                                     TableMode mode) {
-    return buildTable<Sse2>(data, length, table, mode);
-}
-
-VELLOMAR_VECTOR_ENTRY uint32_t decodeThenBuild(uint8_t *data, uint32_t length, uint16_t *table) {
-    return decodeAndBuild<Sse2>(data, length, table);
-}
-
 } // namespace
 
-extern const KernelSet kSse2Kernels = {"sse2", build, decodeThenBuild, sse2Runs};
+extern const KernelSet kSse2Kernels = {"sse2", buildTable<Sse2>, decodeAndBuild<Sse2>, sse2Runs};
 
 } // namespace vellomar
 
