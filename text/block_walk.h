@@ -12,11 +12,8 @@
 #ifndef VELLOMAR_TEXT_BLOCK_WALK_H
 #define VELLOMAR_TEXT_BLOCK_WALK_H
 
-#include <stdint.h>
-
 #include "text/format.h"
 #include "text/kernels.h"
-#include "text/line_table.h"
 
 namespace vellomar {
 namespace {
@@ -27,11 +24,7 @@ namespace {
 // read through a copy with zeros, none of the format's bytes, outside it.
 constexpr uint32_t kBlock = 64;
 using Pos = int64_t;
-
-Pos firstBlock(const uint8_t *data) {
-    return -static_cast<Pos>(reinterpret_cast<uintptr_t>(data) & (kBlock - 1));
-}
-
+Pos firstBlock(const uint8_t *data) { return -Pos(reinterpret_cast<uintptr_t>(data) % kBlock); }
 bool isWhole(Pos at, uint32_t length) { return at >= 0 && at + kBlock <= length; }
 
 template <class P> typename P::Block loadBlock(const uint8_t *data, uint32_t length, Pos at) {
@@ -56,14 +49,12 @@ uint32_t lowestBit(uint64_t bits) { // in halves, or a 32-bit build calls a help
     return static_cast<uint32_t>(low != 0 ? __builtin_ctz(low) : 32 + __builtin_ctz(high));
 }
 
-// The walk. A break counts at the position two bytes past its LF, where a
-// marker's '=' would stand: there it is known whether a marker follows. A
-// break and its marker may start three bytes before a block, so the bits of
-// CR, LF and '@' in the block before are carried into the next.
+// The walk. A break counts two bytes past its LF, where a marker's '=' would
+// stand and it is known whether one follows. A break and its marker may
+// start three bytes before a block: the bits of the block before are carried.
 template <class P> class Walk {
 public:
     Walk(TableWriter &out, TableMode mode) : out_(out), record_(mode == TableMode::record) {}
-
     // Whether a block without '=' (record mode) or CR (plain mode) may close
     // an entry: an open marker line at any break, or a carried CR.
     bool mayClose() const { return record_ ? pending_ : (lastCr_ >> 61) != 0; }
@@ -111,8 +102,8 @@ private:
     uint64_t lastCr_ = 0, lastLf_ = 0, lastAt_ = 0;
 };
 
-// Passes over the whole blocks from `at`, two at a time, while they hold no
-// `rare` byte and end by `end`; returns the first that may hold one.
+// Passes over whole blocks from `at` to `end`, two at a time, while they
+// hold no `rare` byte; returns the first that may.
 template <class P> Pos skipQuiet(const uint8_t *data, Pos at, Pos end, uint8_t rare) {
     while (end - at >= 2 * kBlock && !P::any(P::either(P::equal(P::load(data + at), rare),
                                                        P::equal(P::load(data + at + kBlock), rare))))
@@ -151,8 +142,7 @@ VELLOMAR_VECTOR_ENTRY uint32_t buildTable(const uint8_t *data, uint32_t length, 
                                                                                 : out.finish();
 }
 
-// The first position from 1 where the stored pair 0xBF 0xC2 starts, both
-// bytes in the data; length when there is none.
+// Where the stored pair 0xBF 0xC2 first starts, from 1 on; else length.
 template <class P> uint32_t findScrambledStart(const uint8_t *data, uint32_t length) {
     uint64_t carriedAt = 0;
     for (Pos at = firstBlock(data); at < length; at += kBlock) {
@@ -199,8 +189,8 @@ template <class P> Pos decodeQuiet(uint8_t *data, Pos at, Pos end) {
     return at;
 }
 
-// Decodes the block at `at` from `start` on, and repairs it. True when it
-// may hold an '=' once decoded, and so a marker.
+// Decodes the block from `start` on and repairs it; true when it may hold
+// an '=' once decoded, and so a marker.
 template <class P> bool decodeBlock(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
     if (isWhole(at, length) && at >= start) {
         if (decodeQuiet<P>(data, at, at + kBlock) != at)
@@ -213,8 +203,7 @@ template <class P> bool decodeBlock(uint8_t *data, uint32_t length, Pos at, uint
     return true;
 }
 
-// Decodes the blocks from `at` on, and restores a final line break stored
-// plain, complemented with the rest.
+// Decodes the blocks from `at` on; restores a final line break stored plain.
 template <class P> void decodeRest(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
     for (; at < length; at += kBlock)
         decodeBlock<P>(data, length, at, start);

@@ -10,8 +10,7 @@ namespace vellomar {
 // A line break is CR LF; a line break followed by "@=" is a record marker.
 constexpr uint8_t kCR = 0x0D, kLF = 0x0A, kMarkerAt = '@', kMarkerEquals = '=';
 
-// A marked file begins with the mark, and stores its scrambled part
-// complemented.
+// A marked file begins with the mark and stores its scrambled part complemented.
 constexpr char kMark[] = "_PW_";
 constexpr uint32_t kMarkLength = 4;
 constexpr uint8_t stored(uint8_t byte) { return static_cast<uint8_t>(~byte); }

@@ -4,7 +4,6 @@
 #include <atomic>
 
 #include "text/marked.h"
-
 #if VELLOMAR_X86
 #include <cpuid.h>
 #endif
@@ -24,8 +23,8 @@ namespace {
 const KernelSet kScalarKernels = {"scalar", buildLineTableScalar, decodeMarkedAndBuildScalar,
                                   runsAnywhere};
 
-// Constant-initialised, so that nothing runs before the first call; threads
-// that choose at once all store the same.
+// Constant-initialised: nothing runs before the first call. Threads that
+// choose at once all store the same.
 std::atomic<const KernelSet *> chosen{nullptr};
 
 } // namespace
@@ -39,10 +38,9 @@ const KernelSet *const kKernelSets[] = {
 };
 const uint32_t kKernelSetCount = sizeof kKernelSets / sizeof kKernelSets[0];
 
-// cpuid and xgetbv, asked without help from a C runtime (the Windows DLL has
-// none). xgetbv is an invalid instruction unless OSXSAVE is set, and a leaf
-// past the highest answers with another leaf's words, so each is read only
-// where it means something. Compiled for the build's least processor.
+// cpuid and xgetbv, with no C runtime (the DLL has none). xgetbv is invalid
+// unless OSXSAVE is set, and a leaf past the highest answers with another
+// leaf's words: each is read only where it means something.
 ProcessorWords processorWords() {
     ProcessorWords words = {};
 #if VELLOMAR_X86
@@ -59,6 +57,7 @@ ProcessorWords processorWords() {
 }
 
 bool sse2Runs(const ProcessorWords &words) { return (words.leaf1Edx & (1u << 26)) != 0; }
+bool runsAnywhere(const ProcessorWords &) { return true; }
 
 // AVX2 code runs where the processor has AVX2 (leaf 7 EBX bit 5) and the
 // system saves the YMM registers on a thread switch: OSXSAVE and AVX (leaf 1
@@ -68,8 +67,6 @@ bool avx2Runs(const ProcessorWords &words) {
     return words.hasLeaf7 && (words.leaf1Ecx & kOsXsaveAndAvx) == kOsXsaveAndAvx &&
            (words.xcr0 & kXmmAndYmm) == kXmmAndYmm && (words.leaf7Ebx & (1u << 5)) != 0;
 }
-
-bool runsAnywhere(const ProcessorWords &) { return true; }
 
 const KernelSet &chosenKernels() {
     const KernelSet *set = chosen.load(std::memory_order_acquire);
@@ -86,7 +83,6 @@ const KernelSet &chosenKernels() {
 uint32_t buildLineTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode) {
     return chosenKernels().build(data, length, table, mode);
 }
-
 uint32_t decodeMarkedAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
     return chosenKernels().decodeAndBuild(data, length, table);
 }

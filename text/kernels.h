@@ -1,7 +1,6 @@
-// The kernel sets: each builds the line table, and decodes a marked file
-// with its build in one pass. kernels.cpp lists them and chooses the one the
-// library runs; tests, benchmarks and fuzz targets run every set this
-// processor runs against the scalar reference.
+// The kernel sets, each a table build and a marked file's decoding with its
+// build in one pass. kernels.cpp lists them and chooses the library's; tests,
+// benchmarks and fuzz targets run every set against the scalar reference.
 #ifndef VELLOMAR_TEXT_KERNELS_H
 #define VELLOMAR_TEXT_KERNELS_H
 
@@ -44,10 +43,9 @@ struct KernelSet {
 };
 
 // Every set of this build, widest first; the last is the scalar reference.
+// The library runs the first that this processor runs, chosen once.
 extern const KernelSet *const kKernelSets[];
 extern const uint32_t kKernelSetCount;
-
-// The first set that this processor runs, chosen once per process.
 const KernelSet &chosenKernels();
 
 } // namespace vellomar

@@ -10,19 +10,16 @@ namespace vellomar {
 enum class TableMode { plain, record };
 
 constexpr uint16_t kEndMarker = 0xFC19; // -999
-constexpr uint32_t kPlainEntryLimit = 16384;
-constexpr uint32_t kRecordEntryLimit = 32768;
-
+constexpr uint32_t kPlainEntryLimit = 16384, kRecordEntryLimit = 32768;
 constexpr uint32_t entryLimit(TableMode mode) {
     return mode == TableMode::record ? kRecordEntryLimit : kPlainEntryLimit;
 }
 
 // Builds the table over data[0, length) with the fastest kernel this
-// processor runs, and returns the entry count (at least 1). Writes words 0
-// to count + 1 and nothing else; the count never exceeds the limit + 1.
+// processor runs, and returns the entry count (at least 1, at most the limit
+// + 1), writing words 0 to count + 1 and nothing else. The byte-at-a-time
+// reference, which every kernel must match, does the same.
 uint32_t buildLineTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode);
-
-// The byte-at-a-time reference that every kernel must match.
 uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *table,
                               TableMode mode);
 

@@ -7,17 +7,14 @@
 
 namespace vellomar {
 
-// True when the data is at least 4 bytes and begins with "_PW_".
-bool isMarked(const uint8_t *data, uint32_t length);
+bool isMarked(const uint8_t *data, uint32_t length); // 4 bytes or more, starting "_PW_"
 
-// The byte-at-a-time reference decoding that every kernel must match.
+// The byte-at-a-time reference decoding, and the reference pair: it, then
+// buildLineTableScalar in record mode; the pair returns the entry count.
 void decodeMarkedScalar(uint8_t *data, uint32_t length);
-
-// The reference pair: decodeMarkedScalar, then buildLineTableScalar in
-// record mode. Returns the entry count.
 uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table);
 
-// The same with the fastest kernel this processor runs, in one pass.
+// The pair with the fastest kernel this processor runs, in one pass.
 uint32_t decodeMarkedAndBuild(uint8_t *data, uint32_t length, uint16_t *table);
 
 } // namespace vellomar
