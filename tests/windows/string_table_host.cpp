@@ -405,6 +405,70 @@ void longTextsMatchTheRules() {
     DeleteFileA(path.c_str());
 }
 
+// Two pages the host can use between two it cannot touch, so that data
+// placed against either edge faults on the first byte read or written
+// outside it.
+uint8_t *guardedPages(size_t page) {
+    uint8_t *pages = static_cast<uint8_t *>(
+        VirtualAlloc(nullptr, 4 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD was = 0;
+    if (pages == nullptr || !VirtualProtect(pages, page, PAGE_NOACCESS, &was) ||
+        !VirtualProtect(pages + 3 * page, page, PAGE_NOACCESS, &was))
+        return nullptr;
+    return pages + page;
+}
+
+// Every length up to a few of the kernels' 64-byte blocks, in the host's
+// buffer ending right before a page it cannot touch and starting right after
+// one: plain and record texts in both modes, and marked files, which are
+// decoded in place. The blocks lie on aligned addresses, so the ends fall
+// at every offset within them.
+void textsAgainstNoAccessPages() {
+    if (!reload())
+        return;
+    script({});
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    uint8_t *const room = guardedPages(page);
+    EXPECT(room != nullptr, "VirtualAlloc or VirtualProtect failed: error %lu", GetLastError());
+    if (room == nullptr)
+        return;
+    const std::string path = pathOf("guarded.txt");
+    const std::string body = generatedText(5, 60, 12, 3);
+    const std::string text = "hdr\r\n@=" + body, decoded = "_PW_h\r\n@=" + body;
+    std::string marked = decoded;
+    for (size_t i = 7; i < marked.size(); ++i)
+        marked[i] = static_cast<char>(~marked[i]);
+    for (uint32_t length = 0; length <= 260; ++length) {
+        const struct {
+            const std::string &stored, &text;
+            uint32_t mode;
+        } files[] = {{text, text, 0}, {text, text, 1}, {marked, decoded, 0}};
+        for (const auto &file : files) {
+            if (&file.stored == &marked && length < 9)
+                continue; // no stored "@=" yet
+            const std::string want = file.text.substr(0, length);
+            const std::vector<uint16_t> expected =
+                referenceTable(want, file.mode != 0 || &file.stored == &marked);
+            if (!writeFile(path, file.stored.data(), length))
+                return fail(__FILE__, __LINE__, "cannot write %s", path.c_str());
+            for (uint8_t *at : {room + 2 * page - length, room}) {
+                std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS, kTableFill);
+                const uint32_t result = stringTable(at, length, table.data(), path.c_str(), file.mode);
+                EXPECT(result == expected.size() - 2 &&
+                           std::memcmp(table.data(), expected.data(), expected.size() * 2) == 0 &&
+                           std::memcmp(at, want.data(), length) == 0,
+                       "%s, %u bytes %s a page it cannot touch, mode %u: result %u, expected %u",
+                       &file.stored == &marked ? "marked" : "text", length,
+                       at == room ? "after" : "before", file.mode, result,
+                       unsigned(expected.size() - 2));
+            }
+        }
+    }
+    DeleteFileA(path.c_str());
+}
+
 #if defined(__i386__)
 // 32-bit only: a __stdcall callee removes its own five arguments; a build that
 // got the convention wrong would leave the stack pointer moved in the caller.
@@ -1105,6 +1169,8 @@ int main(int argc, char **argv) {
     run("StringTable by name and by ordinal 1, nothing else", exportsByNameAndOrdinal);
     run("shared end-to-end cases through the DLL", sharedEndToEndCases);
     run("long texts in both modes match the table rules", longTextsMatchTheRules);
+    run("texts of every short length against pages the host cannot touch",
+        textsAgainstNoAccessPages);
 #if defined(__i386__)
     run("32-bit only: __stdcall from any stack alignment", stdcallFromAnyStackAlignment);
 #endif
