@@ -347,6 +347,20 @@ bool fiveBytes(vellomar::OsFile, uint64_t *length) {
 
 void countSignal(int) { ++signalsCaught; }
 
+// Whether the thread tid sits in the system call number, as /proc tells.
+bool inSystemCall(long tid, long number) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long current = -1;
+    return static_cast<bool>(in >> current) && current == number;
+}
+
+// Waits, with no clock, until `ready` holds or the call under test has
+// returned: what the test then finds decides it, not how long anything took.
+template <class Ready> void waitFor(Ready ready, const std::atomic<bool> &returned) {
+    while (!ready() && !returned.load())
+        std::this_thread::yield();
+}
+
 TEST(RealFiles, ReadGoesOnAfterASignal) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
@@ -365,12 +379,18 @@ TEST(RealFiles, ReadGoesOnAfterASignal) {
     ASSERT_EQ(sigaction(SIGUSR1, &action, &saved), 0);
     signalsCaught = 0;
     const pthread_t caller = pthread_self();
-    std::thread writer([caller, writeEnd = ends[1]] {
+    const long callerTid = syscall(SYS_gettid);
+    std::atomic<bool> returned{false};
+    // Each signal goes to a read that is blocked, and the next only once the
+    // handler has run and the read is made again.
+    std::thread writer([&, writeEnd = ends[1]] {
+        const auto reading = [callerTid] { return inSystemCall(callerTid, SYS_read); };
         for (int i = 0; i < 3; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            waitFor(reading, returned);
             pthread_kill(caller, SIGUSR1);
+            waitFor([i] { return signalsCaught.load() > i; }, returned);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        waitFor(reading, returned);
         if (write(writeEnd, "ab\r\nc", 5) != 5)
             std::abort();
     });
@@ -379,6 +399,7 @@ TEST(RealFiles, ReadGoesOnAfterASignal) {
     std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS, kTableFill);
     const uint32_t result =
         vellomar::readStringTable(os, buffer.data(), 5, table.data(), "pipe", 0);
+    returned = true;
     writer.join();
     close(ends[1]);
     close(keptOpen);
@@ -400,13 +421,6 @@ bool sizeAndLookAtTheDescriptor(vellomar::OsFile file, uint64_t *length) {
     const int flags = fcntl(static_cast<int>(file), F_GETFD);
     closedOnExec = flags >= 0 && (flags & FD_CLOEXEC) != 0;
     return vellomar::platformOs.size(file, length);
-}
-
-// Whether the thread tid sits in the system call number, as /proc tells.
-bool inSystemCall(long tid, long number) {
-    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
-    long current = -1;
-    return static_cast<bool>(in >> current) && current == number;
 }
 
 // The box line's write cut into by a signal (no SA_RESTART) while standard
@@ -432,11 +446,14 @@ std::string boxThroughAFullPipe(const std::string &file) {
     const pthread_t caller = pthread_self();
     const long callerTid = syscall(SYS_gettid);
     std::string drained;
+    std::atomic<bool> returned{false};
     std::thread reader([&] {
-        for (int i = 0; i < 500 && !inSystemCall(callerTid, SYS_write); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const auto writing = [callerTid] { return inSystemCall(callerTid, SYS_write); };
+        waitFor(writing, returned);
         pthread_kill(caller, SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // Drained once the handler has run and the write is made again.
+        waitFor([] { return signalsCaught.load() > 0; }, returned);
+        waitFor(writing, returned);
         char chunk[4096];
         for (ssize_t got; (got = read(ends[0], chunk, sizeof chunk)) != 0;)
             if (got > 0)
@@ -448,6 +465,7 @@ std::string boxThroughAFullPipe(const std::string &file) {
     std::vector<uint8_t> buffer(4);
     std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
     vellomar::readStringTable(vellomar::platformOs, buffer.data(), 4, table.data(), file.c_str(), 0);
+    returned = true;
     close(STDERR_FILENO); // the reader's end of file
     reader.join();
     close(ends[0]);

@@ -75,24 +75,25 @@ TEST(StringTable, WrongSizeReturnsZeroEvenAfterCancel) {
     EXPECT_EQ(fakebox::shown[0].text, "DLL error: 3");
 }
 
+// The lowest descriptor free now: the one the process gets next.
+int lowestFreeDescriptor() {
+    const int probe = ::open("/dev/null", O_RDONLY);
+    ::close(probe);
+    return probe;
+}
+
+// Taken before any call: a call that left a descriptor open, on success or
+// on any failure, would take the lowest free one.
 TEST(StringTable, LeavesNoFileOpen) {
     TempFolder folder;
     const std::string file = folder.write("f.txt", "abc\r\n");
     fakebox::reset();
-    call(file, 5, 0);
-    call(file, 9, 0);
-    call(file, 1, 0);
-    // The next descriptor the process gets is the lowest free one: had a
-    // call leaked one, a fresh open would land above it.
-    const int probe = ::open("/dev/null", O_RDONLY);
-    const int again = ::open("/dev/null", O_RDONLY);
-    ::close(probe);
-    const int afterCalls = probe;
-    ::close(again);
-    call(file, 5, 0);
-    const int reopened = ::open("/dev/null", O_RDONLY);
-    EXPECT_EQ(reopened, afterCalls);
-    ::close(reopened);
+    const int before = lowestFreeDescriptor();
+    // The right size, a file longer than expected, one shorter, and no file.
+    for (const uint32_t expected : {5u, 1u, 9u})
+        call(file, expected, 0);
+    call(folder.path() + "/missing", 5, 0);
+    EXPECT_EQ(lowestFreeDescriptor(), before);
 }
 
 } // namespace
