@@ -228,7 +228,7 @@ VELLOMAR_VECTOR_ENTRY uint32_t decodeAndBuild(uint8_t *data, uint32_t length, ui
     while (room) {
         if (!busy && !walk.mayClose()) {
             const Pos next = decodeQuiet<P>(data, at + kBlock, wholeEnd);
-            carried = carried && next == at + kBlock;
+            carried = next == at + kBlock; // it still fits where `at` stays
             at = next - kBlock;
             if (next == wholeEnd)
                 break;
