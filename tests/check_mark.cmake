@@ -278,12 +278,40 @@ run(${MARK} --decode ${EXAMPLES} ${WORK}/from-folder.txt)
 expect_refused("--decode from a folder" "not a regular file")
 run(${MARK} --decode --force ${EXAMPLES}/marked.txt ${WORK})
 expect_refused("--decode into a folder" "is a folder")
-foreach(args "--decode;--plain-breaks" "--strict")
-  run(${MARK} ${args} ${EXAMPLES}/marked.txt ${WORK}/usage.txt)
-  if(NOT status EQUAL 2)
-    message(FATAL_ERROR "${args}: usage error expected, got ${status}")
+# The command line: arguments (split at "|"), the status, and a pattern for
+# standard output then standard error. Options and operands go in any order;
+# a usage error is status 2, one line on standard error naming the bad
+# argument, and no output written.
+set(marked ${EXAMPLES}/marked.txt)
+set(usage ${WORK}/usage.txt)
+set(usageLine "\\(vellomar-mark --help shows the usage\\)\r?\n$")
+set(commandLines
+  "--decode|--plain-breaks|${marked}|${usage}" 2 "^vellomar-mark: --plain-breaks does not go with --decode ${usageLine}"
+  "--strict|${marked}|${usage}" 2 "^vellomar-mark: --strict goes only with --decode ${usageLine}"
+  "${marked}|${usage}|--bogus" 2 "^vellomar-mark: unknown option '--bogus' ${usageLine}"
+  "-x|${marked}|${usage}" 2 "^vellomar-mark: unknown option '-x' ${usageLine}"
+  "-dx|${marked}|${usage}" 2 "^vellomar-mark: unknown option '-x' ${usageLine}"
+  "${marked}" 2 "^vellomar-mark: missing OUTPUT ${usageLine}"
+  "--force" 2 "^vellomar-mark: missing INPUT ${usageLine}"
+  "${marked}|${usage}|${WORK}/third.txt" 2 "^vellomar-mark: unexpected argument '[^']*third.txt' ${usageLine}"
+  "${marked}|-h" 0 "^usage: vellomar-mark .*-h, --help .*--version"
+  "--help" 0 "^usage: vellomar-mark .*Options and operands go in any order"
+  "--version" 0 "^vellomar-mark [0-9]+\\.[0-9]+\\.[0-9]+\r?\n$"
+  # Options after the operands, and -d among them: decoded all the same.
+  "${marked}|${WORK}/decoded-late.txt|-d|--strict" 0 "decoded-late.txt: [0-9]+ bytes, the record text of ")
+while(commandLines)
+  list(POP_FRONT commandLines arguments wantStatus pattern)
+  string(REPLACE "|" ";" arguments "${arguments}")
+  run(${MARK} ${arguments})
+  string(REGEX MATCHALL "\n" errLines "${err}")
+  list(LENGTH errLines errLines)
+  if(NOT status EQUAL wantStatus OR NOT "${out}${err}" MATCHES "${pattern}" OR
+     (status EQUAL 2 AND NOT errLines EQUAL 1))
+    message(FATAL_ERROR "${arguments}: status ${status} (want ${wantStatus}), '${out}' '${err}', "
+                        "expected '${pattern}'")
   endif()
-endforeach()
+endwhile()
+expect_same_file(${WORK}/decoded-late.txt ${recordText})
 
 # The text's last two bytes 0xF2 0xF5 are stored as CR LF, which a reader
 # takes for a final line break stored plain.
@@ -291,6 +319,11 @@ string(ASCII 242 f2)
 file(WRITE ${WORK}/bad-end.txt "h\r\n@=A\r\nb${f2}${f5}")
 run(${MARK} ${WORK}/bad-end.txt ${WORK}/bad-marked.txt)
 expect_refused("ends in 0xF2 0xF5" "offset 9 of the input .*: the text ends in 0xF2 0xF5")
+
+# Options after the operands mark as they do before them.
+run(${MARK} ${recordText} ${WORK}/late.txt --plain-breaks --force)
+run(${MARK} --force --plain-breaks ${recordText} ${WORK}/early.txt)
+expect_same_file(${WORK}/late.txt ${WORK}/early.txt)
 
 # "--" ends the options: names that start with "-" after it are files.
 configure_file(${recordText} ${WORK}/-record.txt COPYONLY)
