@@ -1,4 +1,5 @@
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/check_command_line.cmake)
 # vellomar-dump tells the truth about the text, not only the table: true
 # offsets and lengths for entries of 64 KiB or more, the warnings, --strict,
 # and one message per cause of failure. Run through RUN when given (wine).
@@ -191,37 +192,22 @@ endif()
 configure_file(${WORK}/clean_record_text.txt ${WORK}/-record.txt COPYONLY)
 set(short ${WORK}/no_line_break.txt)
 set(clean ${WORK}/clean_record_text.txt)
-set(usageLine "\\(vellomar-dump --help shows the usage\\)\r?\n$")
 set(commandLines
-  "--expect|+5|${short}" 2 "^vellomar-dump: bad value '\\+5' for --expect ${usageLine}"
-  "--expect|-0|${short}" 2 "^vellomar-dump: bad value '-0' for --expect ${usageLine}"
-  "--expect| 5|${short}" 2 "^vellomar-dump: bad value ' 5' for --expect ${usageLine}"
-  "${short}|--expect=5x" 2 "^vellomar-dump: bad value '5x' for --expect ${usageLine}"
-  "--expect" 2 "^vellomar-dump: '--expect' needs a value ${usageLine}"
-  "${short}|--expect" 2 "^vellomar-dump: '--expect' needs a value ${usageLine}"
-  "--bogus|${short}" 2 "^vellomar-dump: unknown option '--bogus' ${usageLine}"
-  "${short}|-x" 2 "^vellomar-dump: unknown option '-x' ${usageLine}"
-  "-record.txt" 2 "^vellomar-dump: unknown option '-r' ${usageLine}"
-  "" 2 "^vellomar-dump: missing FILE ${usageLine}"
-  "${short}|${clean}" 2 "^vellomar-dump: unexpected argument '[^']*clean_record_text.txt' ${usageLine}"
+  "--expect|+5|${short}" 2 "^vellomar-dump: bad value '\\+5' for --expect <usage>"
+  "--expect|-0|${short}" 2 "^vellomar-dump: bad value '-0' for --expect <usage>"
+  "--expect| 5|${short}" 2 "^vellomar-dump: bad value ' 5' for --expect <usage>"
+  "${short}|--expect=5x" 2 "^vellomar-dump: bad value '5x' for --expect <usage>"
+  "--expect" 2 "^vellomar-dump: '--expect' needs a value <usage>"
+  "${short}|--expect" 2 "^vellomar-dump: '--expect' needs a value <usage>"
+  "--bogus|${short}" 2 "^vellomar-dump: unknown option '--bogus' <usage>"
+  "${short}|-x" 2 "^vellomar-dump: unknown option '-x' <usage>"
+  "-record.txt" 2 "^vellomar-dump: unknown option '-r' <usage>"
+  "" 2 "^vellomar-dump: missing FILE <usage>"
+  "${short}|${clean}" 2 "^vellomar-dump: unexpected argument '[^']*clean_record_text.txt' <usage>"
   "${clean}|--strict|--record" 0 "clean_record_text.txt: 9 bytes, record mode, 3 entries\r?\n"
   "${clean}|--json|--expect|9" 0 "^{\"file\": \"[^\"]*clean_record_text.txt\", \"size\": 9,"
-  "--record|--|-record.txt" 0 "^-record.txt: 9 bytes, record mode, 3 entries\r?\n"
-  "${short}|-h" 0 "^usage: vellomar-dump .*-h, --help .*--version"
-  "--help" 0 "^usage: vellomar-dump .*Options and FILE go in any order"
-  "--version" 0 "^vellomar-dump [0-9]+\\.[0-9]+\\.[0-9]+\r?\n$")
-while(commandLines)
-  list(POP_FRONT commandLines arguments wantStatus pattern)
-  string(REPLACE "|" ";" arguments "${arguments}")
-  run(${arguments})
-  string(REGEX MATCHALL "\n" errLines "${err}")
-  list(LENGTH errLines errLines)
-  if(NOT status EQUAL wantStatus OR NOT "${out}${err}" MATCHES "${pattern}" OR
-     (status EQUAL 2 AND NOT errLines EQUAL 1))
-    message(FATAL_ERROR "${arguments}: status ${status} (want ${wantStatus}), '${out}' '${err}', "
-                        "expected '${pattern}'")
-  endif()
-endwhile()
+  "--record|--|-record.txt" 0 "^-record.txt: 9 bytes, record mode, 3 entries\r?\n")
+check_command_line(NAME vellomar-dump RUN ${RUN} ${DUMP} IN ${WORK} ROWS commandLines)
 
 # A stand-in for the library that gives a table of one entry for any file:
 # the dump must say where it disagrees with the text.

@@ -7,6 +7,7 @@
 # emptied first); both
 # programs run through RUN when given (wine, for the Windows build).
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/check_command_line.cmake)
 set(MARK ${RUN} ${MARK})
 set(DUMP ${RUN} ${DUMP})
 file(REMOVE_RECURSE ${WORK})
@@ -284,33 +285,18 @@ expect_refused("--decode into a folder" "is a folder")
 # argument, and no output written.
 set(marked ${EXAMPLES}/marked.txt)
 set(usage ${WORK}/usage.txt)
-set(usageLine "\\(vellomar-mark --help shows the usage\\)\r?\n$")
 set(commandLines
-  "--decode|--plain-breaks|${marked}|${usage}" 2 "^vellomar-mark: --plain-breaks does not go with --decode ${usageLine}"
-  "--strict|${marked}|${usage}" 2 "^vellomar-mark: --strict goes only with --decode ${usageLine}"
-  "${marked}|${usage}|--bogus" 2 "^vellomar-mark: unknown option '--bogus' ${usageLine}"
-  "-x|${marked}|${usage}" 2 "^vellomar-mark: unknown option '-x' ${usageLine}"
-  "-dx|${marked}|${usage}" 2 "^vellomar-mark: unknown option '-x' ${usageLine}"
-  "${marked}" 2 "^vellomar-mark: missing OUTPUT ${usageLine}"
-  "--force" 2 "^vellomar-mark: missing INPUT ${usageLine}"
-  "${marked}|${usage}|${WORK}/third.txt" 2 "^vellomar-mark: unexpected argument '[^']*third.txt' ${usageLine}"
-  "${marked}|-h" 0 "^usage: vellomar-mark .*-h, --help .*--version"
-  "--help" 0 "^usage: vellomar-mark .*Options and operands go in any order"
-  "--version" 0 "^vellomar-mark [0-9]+\\.[0-9]+\\.[0-9]+\r?\n$"
+  "--decode|--plain-breaks|${marked}|${usage}" 2 "^vellomar-mark: --plain-breaks does not go with --decode <usage>"
+  "--strict|${marked}|${usage}" 2 "^vellomar-mark: --strict goes only with --decode <usage>"
+  "${marked}|${usage}|--bogus" 2 "^vellomar-mark: unknown option '--bogus' <usage>"
+  "-x|${marked}|${usage}" 2 "^vellomar-mark: unknown option '-x' <usage>"
+  "-dx|${marked}|${usage}" 2 "^vellomar-mark: unknown option '-x' <usage>"
+  "${marked}" 2 "^vellomar-mark: missing OUTPUT <usage>"
+  "--force" 2 "^vellomar-mark: missing INPUT <usage>"
+  "${marked}|${usage}|${WORK}/third.txt" 2 "^vellomar-mark: unexpected argument '[^']*third.txt' <usage>"
   # Options after the operands, and -d among them: decoded all the same.
   "${marked}|${WORK}/decoded-late.txt|-d|--strict" 0 "decoded-late.txt: [0-9]+ bytes, the record text of ")
-while(commandLines)
-  list(POP_FRONT commandLines arguments wantStatus pattern)
-  string(REPLACE "|" ";" arguments "${arguments}")
-  run(${MARK} ${arguments})
-  string(REGEX MATCHALL "\n" errLines "${err}")
-  list(LENGTH errLines errLines)
-  if(NOT status EQUAL wantStatus OR NOT "${out}${err}" MATCHES "${pattern}" OR
-     (status EQUAL 2 AND NOT errLines EQUAL 1))
-    message(FATAL_ERROR "${arguments}: status ${status} (want ${wantStatus}), '${out}' '${err}', "
-                        "expected '${pattern}'")
-  endif()
-endwhile()
+check_command_line(NAME vellomar-mark RUN ${MARK} IN ${WORK} ROWS commandLines)
 expect_same_file(${WORK}/decoded-late.txt ${recordText})
 
 # The text's last two bytes 0xF2 0xF5 are stored as CR LF, which a reader
