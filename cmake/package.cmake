@@ -8,7 +8,7 @@
 # from any Windows build folder.
 set(CPACK_PACKAGE_NAME vellomar)
 set(CPACK_PACKAGE_VENDOR "The Vellomar developers")
-set(CPACK_PACKAGE_CONTACT "Vellomar maintainers <maintainers@users.noreply.c-seed-248ffe39.example>")
+set(CPACK_PACKAGE_CONTACT "Vellomar maintainers <vellomar@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "reads a text file into an indexed table of strings")
 set(CPACK_PACKAGE_CHECKSUM SHA256)
 set(CPACK_STRIP_FILES ON)
@@ -42,6 +42,10 @@ set(packages
 set(CPACK_COMPONENTS_ALL "")
 while(packages)
   list(POP_FRONT packages component name section description)
+  # Built without its tools, Vellomar has no tools package to make.
+  if(component STREQUAL "tools" AND NOT VELLOMAR_BUILD_TOOLS)
+    continue()
+  endif()
   string(TOUPPER ${component} upper)
   list(APPEND CPACK_COMPONENTS_ALL ${component})
   set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${name})

@@ -1,4 +1,5 @@
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/check_command_line.cmake)
 # vellomar-dump tells the truth about the text, not only the table: true
 # offsets and lengths for entries of 64 KiB or more, the warnings, --strict,
 # and one message per cause of failure. Run through RUN when given (wine).
@@ -6,9 +7,10 @@ cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
+# In WORK, so that a file's name there may start with "-".
 function(run)
-  execute_process(COMMAND ${RUN} ${DUMP} ${ARGN} OUTPUT_VARIABLE out ERROR_VARIABLE err
-                  RESULT_VARIABLE status)
+  execute_process(COMMAND ${RUN} ${DUMP} ${ARGN} WORKING_DIRECTORY ${WORK}
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
   set(out "${out}" PARENT_SCOPE)
   set(err "${err}" PARENT_SCOPE)
   set(status "${status}" PARENT_SCOPE)
@@ -183,16 +185,29 @@ if(NOT out MATCHES ", record mode, 1 entry\r?\n" OR NOT status EQUAL 0)
   message(FATAL_ERROR "one entry, status ${status}: ${out}")
 endif()
 
-# Arguments (split at "|") that are no command line: status 2 and the
-# usage. A number is digits only, and --expect needs one.
-foreach(arguments "--expect|+5|${WORK}/no_line_break.txt" "--expect|-0|${WORK}/no_line_break.txt"
-    "--expect| 5|${WORK}/no_line_break.txt" "--expect|5x|${WORK}/no_line_break.txt" "--expect")
-  string(REPLACE "|" ";" arguments "${arguments}")
-  run(${arguments})
-  if(NOT status EQUAL 2 OR NOT err MATCHES "^usage: vellomar-dump")
-    message(FATAL_ERROR "${arguments}: status ${status}, '${err}', expected the usage and 2")
-  endif()
-endforeach()
+# The command line: arguments (split at "|"), the status, and a pattern for
+# standard output then standard error. Options and FILE go in any order, "--"
+# ends the options; a usage error is status 2 and one line on standard error
+# naming the bad argument. A number is digits only, and --expect needs one.
+configure_file(${WORK}/clean_record_text.txt ${WORK}/-record.txt COPYONLY)
+set(short ${WORK}/no_line_break.txt)
+set(clean ${WORK}/clean_record_text.txt)
+set(commandLines
+  "--expect|+5|${short}" 2 "^vellomar-dump: bad value '\\+5' for --expect <usage>"
+  "--expect|-0|${short}" 2 "^vellomar-dump: bad value '-0' for --expect <usage>"
+  "--expect| 5|${short}" 2 "^vellomar-dump: bad value ' 5' for --expect <usage>"
+  "${short}|--expect=5x" 2 "^vellomar-dump: bad value '5x' for --expect <usage>"
+  "--expect" 2 "^vellomar-dump: '--expect' needs a value <usage>"
+  "${short}|--expect" 2 "^vellomar-dump: '--expect' needs a value <usage>"
+  "--bogus|${short}" 2 "^vellomar-dump: unknown option '--bogus' <usage>"
+  "${short}|-x" 2 "^vellomar-dump: unknown option '-x' <usage>"
+  "-record.txt" 2 "^vellomar-dump: unknown option '-r' <usage>"
+  "" 2 "^vellomar-dump: missing FILE <usage>"
+  "${short}|${clean}" 2 "^vellomar-dump: unexpected argument '[^']*clean_record_text.txt' <usage>"
+  "${clean}|--strict|--record" 0 "clean_record_text.txt: 9 bytes, record mode, 3 entries\r?\n"
+  "${clean}|--json|--expect|9" 0 "^{\"file\": \"[^\"]*clean_record_text.txt\", \"size\": 9,"
+  "--record|--|-record.txt" 0 "^-record.txt: 9 bytes, record mode, 3 entries\r?\n")
+check_command_line(NAME vellomar-dump RUN ${RUN} ${DUMP} IN ${WORK} ROWS commandLines)
 
 # A stand-in for the library that gives a table of one entry for any file:
 # the dump must say where it disagrees with the text.

@@ -7,6 +7,7 @@
 # emptied first); both
 # programs run through RUN when given (wine, for the Windows build).
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/check_command_line.cmake)
 set(MARK ${RUN} ${MARK})
 set(DUMP ${RUN} ${DUMP})
 file(REMOVE_RECURSE ${WORK})
@@ -278,12 +279,25 @@ run(${MARK} --decode ${EXAMPLES} ${WORK}/from-folder.txt)
 expect_refused("--decode from a folder" "not a regular file")
 run(${MARK} --decode --force ${EXAMPLES}/marked.txt ${WORK})
 expect_refused("--decode into a folder" "is a folder")
-foreach(args "--decode;--plain-breaks" "--strict")
-  run(${MARK} ${args} ${EXAMPLES}/marked.txt ${WORK}/usage.txt)
-  if(NOT status EQUAL 2)
-    message(FATAL_ERROR "${args}: usage error expected, got ${status}")
-  endif()
-endforeach()
+# The command line: arguments (split at "|"), the status, and a pattern for
+# standard output then standard error. Options and operands go in any order;
+# a usage error is status 2, one line on standard error naming the bad
+# argument, and no output written.
+set(marked ${EXAMPLES}/marked.txt)
+set(usage ${WORK}/usage.txt)
+set(commandLines
+  "--decode|--plain-breaks|${marked}|${usage}" 2 "^vellomar-mark: --plain-breaks does not go with --decode <usage>"
+  "--strict|${marked}|${usage}" 2 "^vellomar-mark: --strict goes only with --decode <usage>"
+  "${marked}|${usage}|--bogus" 2 "^vellomar-mark: unknown option '--bogus' <usage>"
+  "-x|${marked}|${usage}" 2 "^vellomar-mark: unknown option '-x' <usage>"
+  "-dx|${marked}|${usage}" 2 "^vellomar-mark: unknown option '-x' <usage>"
+  "${marked}" 2 "^vellomar-mark: missing OUTPUT <usage>"
+  "--force" 2 "^vellomar-mark: missing INPUT <usage>"
+  "${marked}|${usage}|${WORK}/third.txt" 2 "^vellomar-mark: unexpected argument '[^']*third.txt' <usage>"
+  # Options after the operands, and -d among them: decoded all the same.
+  "${marked}|${WORK}/decoded-late.txt|-d|--strict" 0 "decoded-late.txt: [0-9]+ bytes, the record text of ")
+check_command_line(NAME vellomar-mark RUN ${MARK} IN ${WORK} ROWS commandLines)
+expect_same_file(${WORK}/decoded-late.txt ${recordText})
 
 # The text's last two bytes 0xF2 0xF5 are stored as CR LF, which a reader
 # takes for a final line break stored plain.
@@ -291,6 +305,11 @@ string(ASCII 242 f2)
 file(WRITE ${WORK}/bad-end.txt "h\r\n@=A\r\nb${f2}${f5}")
 run(${MARK} ${WORK}/bad-end.txt ${WORK}/bad-marked.txt)
 expect_refused("ends in 0xF2 0xF5" "offset 9 of the input .*: the text ends in 0xF2 0xF5")
+
+# Options after the operands mark as they do before them.
+run(${MARK} ${recordText} ${WORK}/late.txt --plain-breaks --force)
+run(${MARK} --force --plain-breaks ${recordText} ${WORK}/early.txt)
+expect_same_file(${WORK}/late.txt ${WORK}/early.txt)
 
 # "--" ends the options: names that start with "-" after it are files.
 configure_file(${recordText} ${WORK}/-record.txt COPYONLY)

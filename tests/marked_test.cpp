@@ -25,9 +25,9 @@
 
 namespace {
 
-using vellomar::mark::Breaks;
-using vellomar::mark::Status;
-using vellomar::mark::Storing;
+using vellomar::tool::Breaks;
+using vellomar::tool::Status;
+using vellomar::tool::Storing;
 
 const uint8_t *bytesOf(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
 
@@ -167,7 +167,7 @@ const MarkCase kMarkCases[] = {
 TEST(MarkText, EncodesAndRefuses) {
     for (const MarkCase &c : kMarkCases) {
         SCOPED_TRACE(c.name);
-        const vellomar::mark::Marking m = vellomar::mark::markText(c.text, c.breaks);
+        const vellomar::tool::Marking m = vellomar::tool::markText(c.text, c.breaks);
         ASSERT_EQ(m.status, c.status);
         if (c.status == Status::ok)
             EXPECT_EQ(m.bytes, c.bytes);
@@ -234,12 +234,12 @@ TEST(DecodeFile, TextIsWhatStringTableLeaves) {
         files.push_back(c.stored);
     for (const std::string &stored : files) {
         SCOPED_TRACE(testing::PrintToString(stored));
-        const vellomar::mark::Decoding d = vellomar::mark::decodeFile(stored);
+        const vellomar::tool::Decoding d = vellomar::tool::decodeFile(stored);
         if (!vellomar::isMarked(bytesOf(stored), static_cast<uint32_t>(stored.size()))) {
-            EXPECT_EQ(d.status, vellomar::mark::DecodeStatus::notMarked);
+            EXPECT_EQ(d.status, vellomar::tool::DecodeStatus::notMarked);
             continue;
         }
-        ASSERT_EQ(d.status, vellomar::mark::DecodeStatus::ok);
+        ASSERT_EQ(d.status, vellomar::tool::DecodeStatus::ok);
         EXPECT_EQ(d.text, textStringTableLeaves(folder, stored));
     }
 }
@@ -247,13 +247,13 @@ TEST(DecodeFile, TextIsWhatStringTableLeaves) {
 TEST(DecodeFile, FindsTheStoringAndWhereMarkingAgainDiffers) {
     for (const ReportCase &c : kReportCases) {
         SCOPED_TRACE(c.name);
-        const vellomar::mark::Decoding d = vellomar::mark::decodeFile(c.stored);
+        const vellomar::tool::Decoding d = vellomar::tool::decodeFile(c.stored);
         EXPECT_EQ(d.storing, c.storing);
         EXPECT_EQ(d.breaks, c.breaks);
         EXPECT_EQ(d.otherWay, c.otherWay);
         EXPECT_EQ(d.again, c.again);
         EXPECT_EQ(d.comesBack, c.comesBack);
-        const std::string report = vellomar::mark::describe(d);
+        const std::string report = vellomar::tool::describe(d);
         if (c.comesBack) {
             EXPECT_NE(report.find("gives back INPUT byte for byte"), npos) << report;
             continue;
@@ -265,7 +265,7 @@ TEST(DecodeFile, FindsTheStoringAndWhereMarkingAgainDiffers) {
         }
         EXPECT_EQ(d.firstDifference, c.firstDifference);
         EXPECT_EQ(d.fileByte, static_cast<unsigned char>(c.stored[c.firstDifference]));
-        const std::string again = vellomar::mark::encode(d.text, d.breaks);
+        const std::string again = vellomar::tool::encode(d.text, d.breaks);
         EXPECT_EQ(d.markedByte, static_cast<unsigned char>(again[c.firstDifference]));
         EXPECT_NE(report.find("offset " + std::to_string(c.firstDifference) + " of INPUT would be"),
                   npos)
@@ -362,7 +362,7 @@ TEST(MarkText, RoundTripThroughStringTable) {
         for (Breaks breaks : {Breaks::scrambled, Breaks::plain}) {
             SCOPED_TRACE("text " + std::to_string(n) +
                          (breaks == Breaks::plain ? ", plain breaks" : ", breaks scrambled"));
-            const vellomar::mark::Marking m = vellomar::mark::markText(text, breaks);
+            const vellomar::tool::Marking m = vellomar::tool::markText(text, breaks);
             const size_t from = text.find("\r\n@=");
             if (from == std::string::npos) {
                 EXPECT_EQ(m.status, Status::noMarker);
@@ -398,12 +398,12 @@ TEST(MarkText, RoundTripThroughStringTable) {
 
             // Decoding gives the text StringTable leaves; a marking that
             // comes back is found stored as it was and marks back the same.
-            const vellomar::mark::Decoding d = vellomar::mark::decodeFile(m.bytes);
+            const vellomar::tool::Decoding d = vellomar::tool::decodeFile(m.bytes);
             EXPECT_EQ(d.text, got.substr(4));
             const std::string original = "_PW_" + text;
             if (m.status == Status::ok) {
                 EXPECT_EQ(got, original);
-                EXPECT_TRUE(d.comesBack) << vellomar::mark::describe(d);
+                EXPECT_TRUE(d.comesBack) << vellomar::tool::describe(d);
                 if (d.storing != Storing::none)
                     EXPECT_EQ(d.storing,
                               breaks == Breaks::plain ? Storing::plain : Storing::scrambled);

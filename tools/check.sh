@@ -5,6 +5,8 @@
 # Last, both Windows DLLs are cross-built and their suites run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The presets leave the number of build jobs to CMake: here, one per core.
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 packages=(
   cmake g++ libgtest-dev libbenchmark-dev python3 pkgconf

@@ -4,28 +4,14 @@
 #include <cstdio>
 #include <vector>
 
+#include "text/format.h"
 #include "text/line_table.h"
 #include "text/marked.h"
 
 namespace vellomar {
-namespace mark {
+namespace tool {
 
 namespace {
-
-constexpr std::size_t kMarkLength = 4;
-constexpr unsigned char CR = 0x0D;
-constexpr unsigned char LF = 0x0A;
-constexpr unsigned char storedLF = 0xF5;
-
-unsigned char byteAt(const std::string &s, std::size_t i) {
-    return static_cast<unsigned char>(s[i]);
-}
-
-std::string hexByte(unsigned char byte) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", byte);
-    return text;
-}
 
 std::string hexPair(const std::string &s, std::size_t at) {
     return hexByte(byteAt(s, at)) + " " + hexByte(byteAt(s, at + 1));
@@ -50,14 +36,15 @@ std::vector<StoredBreak> storedBreaks(const std::string &file, const std::string
     std::vector<StoredBreak> breaks;
     const std::size_t length = file.size();
     for (std::size_t j = from; j + 1 < length; ++j) {
-        if (byteAt(decoded, j) != CR || byteAt(decoded, j + 1) != LF)
+        if (byteAt(decoded, j) != kCR || byteAt(decoded, j + 1) != kLF)
             continue;
         const bool last = j + 2 == length;
-        const bool beforeMarker = j + 3 < length && decoded[j + 2] == '@' && decoded[j + 3] == '=';
+        const bool beforeMarker = j + 3 < length && byteAt(decoded, j + 2) == kMarkerAt &&
+                                  byteAt(decoded, j + 3) == kMarkerEquals;
         if (last)
-            breaks.push_back({j, byteAt(file, j) == CR && byteAt(file, j + 1) == LF});
+            breaks.push_back({j, byteAt(file, j) == kCR && byteAt(file, j + 1) == kLF});
         else if (beforeMarker)
-            breaks.push_back({j, byteAt(file, j + 1) == LF});
+            breaks.push_back({j, byteAt(file, j + 1) == kLF});
     }
     return breaks;
 }
@@ -79,7 +66,7 @@ std::string whyItDiffers(const std::string &file, const Decoding &d,
             continue;
         std::string why = "the line break at " + inInput(b.at) + " is stored as " +
                           hexPair(file, b.at);
-        if (b.plain && byteAt(file, b.at) != CR)
+        if (b.plain && byteAt(file, b.at) != kCR)
             why += ", which the decoder's repair turns into CR LF";
         if (d.storing == Storing::mixed && b.plain != (d.breaks == Breaks::plain))
             why += ", the other way from the first break";
@@ -120,13 +107,13 @@ Decoding decodeFile(const std::string &file) {
     decodeMarkedAndBuild(reinterpret_cast<uint8_t *>(&decoded[0]), length, table.data());
     d.text = decoded.substr(kMarkLength);
 
-    d.scrambledFrom = file.find("\xBF\xC2");
+    d.scrambledFrom = file.find(storedMarkerStart());
     const std::size_t k = d.scrambledFrom;
     // The break before the first stored marker lies in the head, which
     // marking keeps as it is; the decoder still repairs it when the head
     // ends in 0xF5, and then writes CR over the byte before, even the mark's.
     const bool headRepaired =
-        k != std::string::npos && k > kMarkLength && byteAt(file, k - 1) == storedLF;
+        k != std::string::npos && k > kMarkLength && byteAt(file, k - 1) == kStoredLF;
     d.markRewritten = headRepaired && k - 2 < kMarkLength;
 
     std::vector<StoredBreak> breaks;
@@ -210,5 +197,5 @@ std::string describe(const Decoding &d) {
     return out + (d.why.empty() ? "" : ": " + d.why) + "\n";
 }
 
-} // namespace mark
+} // namespace tool
 } // namespace vellomar

@@ -10,7 +10,7 @@
 #include "tools/mark.h"
 
 namespace vellomar {
-namespace mark {
+namespace tool {
 
 enum class DecodeStatus {
     ok,
@@ -63,7 +63,7 @@ Decoding decodeFile(const std::string &file);
 // line on marking it again, each ending in a newline.
 std::string describe(const Decoding &decoding);
 
-} // namespace mark
+} // namespace tool
 } // namespace vellomar
 
 #endif

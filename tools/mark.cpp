@@ -1,23 +1,26 @@
 #include "tools/mark.h"
 
 #include <cstdint>
+#include <cstdio>
 
+#include "text/format.h"
 #include "text/marked.h"
 
 namespace vellomar {
-namespace mark {
+namespace tool {
 
 namespace {
 
-constexpr char kMark[] = "_PW_";
-constexpr std::size_t kMarkLength = 4;
+bool isPairAt(const std::string &text, std::size_t j, uint8_t first, uint8_t second) {
+    return j + 1 < text.size() && byteAt(text, j) == first && byteAt(text, j + 1) == second;
+}
 
 bool isLineBreakAt(const std::string &text, std::size_t j) {
-    return j + 1 < text.size() && text[j] == '\r' && text[j + 1] == '\n';
+    return isPairAt(text, j, kCR, kLF);
 }
 
 bool isMarkerAt(const std::string &text, std::size_t j) {
-    return j + 1 < text.size() && text[j] == '@' && text[j + 1] == '=';
+    return isPairAt(text, j, kMarkerAt, kMarkerEquals);
 }
 
 // The breaks a reader restores when they are stored plain: the one directly
@@ -46,7 +49,8 @@ std::string encode(const std::string &text, Breaks breaks) {
     out.append(text, 0, from);
     for (std::size_t j = from; j < text.size(); ++j) {
         if (breaks == Breaks::plain && isRestorableBreakAt(text, j)) {
-            out += "\r\n";
+            out += static_cast<char>(kCR);
+            out += static_cast<char>(kLF);
             ++j;
             continue;
         }
@@ -90,5 +94,39 @@ Marking markText(const std::string &text, Breaks breaks) {
     return marking;
 }
 
-} // namespace mark
+std::string hexByte(unsigned char byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", byte);
+    return text;
+}
+
+std::string storedMarkerStart() {
+    return {static_cast<char>(kStoredAt), static_cast<char>(kStoredEquals)};
+}
+
+std::string whyNotBack(const std::string &text, const Marking &marking) {
+    const size_t at = marking.firstDifference;
+    const std::string where = at < kMarkLength
+                                  ? "byte " + std::to_string(at) + " of the mark \"_PW_\""
+                                  : "offset " + std::to_string(at - kMarkLength) + " of the input";
+    std::string why = "cannot be marked: " + where + " would be read back as " +
+                      hexByte(marking.decodedByte) + " instead of " + hexByte(marking.wantedByte);
+    if (at < kMarkLength + marking.scrambledFrom) {
+        why += ": the head holds the bytes 0xBF 0xC2 (at offset " +
+               std::to_string(text.find(storedMarkerStart())) +
+               "), which a reader takes for the start of the scrambled part";
+    } else if (at + 2 >= marking.bytes.size()) {
+        why += ": the text ends in 0xF2 0xF5, which a reader takes for a line break stored plain";
+    } else {
+        const std::string storedLFThenMarker = {static_cast<char>(kStoredLF),
+                                                static_cast<char>(kMarkerAt),
+                                                static_cast<char>(kMarkerEquals)};
+        why += ": a byte 0xF5 directly before \"@=\" (at offset " +
+               std::to_string(text.find(storedLFThenMarker, marking.scrambledFrom)) +
+               ") is taken by a reader for a line break stored plain";
+    }
+    return why;
+}
+
+} // namespace tool
 } // namespace vellomar

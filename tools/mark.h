@@ -1,14 +1,15 @@
-// Writing marked files: the producer's side of "_PW_" decoding. Shared by
-// vellomar-mark and the tests, so that what the tests prove about a marking
-// is what the tool writes.
+// Writing marked files: the producer's side of "_PW_" decoding. In the
+// tools' library, which vellomar-mark and the tests link, so that what the
+// tests prove about a marking is what the tool writes.
 #ifndef VELLOMAR_TOOLS_MARK_H
 #define VELLOMAR_TOOLS_MARK_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace vellomar {
-namespace mark {
+namespace tool {
 
 // How the line breaks of the scrambled part are stored.
 enum class Breaks {
@@ -45,11 +46,27 @@ Marking markText(const std::string &text, Breaks breaks);
 // The marked file of the text, without any check. No marker: empty.
 std::string encode(const std::string &text, Breaks breaks);
 
+// Why a wouldNotComeBack marking would not come back, in words, from where
+// it first differs.
+std::string whyNotBack(const std::string &text, const Marking &marking);
+
+// "0x0D": how the tools' messages write a byte.
+std::string hexByte(unsigned char byte);
+
+// The byte at i, as the file format's bytes are written: unsigned.
+inline uint8_t byteAt(const std::string &s, std::size_t i) {
+    return static_cast<uint8_t>(s[i]);
+}
+
+// The first two bytes of a stored record marker, 0xBF 0xC2, where a
+// scrambled part begins.
+std::string storedMarkerStart();
+
 // Offset of the "@" of the text's first record marker (CR LF then "@="), or
 // std::string::npos when it has none.
 std::size_t firstRecordMarker(const std::string &text);
 
-} // namespace mark
+} // namespace tool
 } // namespace vellomar
 
 #endif

@@ -2,69 +2,33 @@
 // host of the library does, and prints the table it got back.
 #include <vellomar.h>
 
-#include <sys/stat.h>
-
 #include <cerrno>
-#include <cstdarg>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "tools/command_line.h"
+#include "tools/dump_text.h"
+#include "tools/files.h"
 #include "tools/output.h"
 
 namespace {
 
-// Bytes whose vector leaves them as they are when it makes room: the call
-// fills what it indexes, and an expected size the file does not have, up to
-// 4 GiB - 1, then costs address space rather than memory cleared in vain.
-template <class T> struct LeftAsAllocated : std::allocator<T> {
-    template <class U> struct rebind {
-        using other = LeftAsAllocated<U>;
-    };
-    template <class U> void construct(U *place) { ::new (static_cast<void *>(place)) U; }
-    template <class U, class... Args> void construct(U *place, Args &&...args) {
-        ::new (static_cast<void *>(place)) U(std::forward<Args>(args)...);
-    }
-};
-using Bytes = std::vector<uint8_t, LeftAsAllocated<uint8_t>>;
+using namespace vellomar::tool;
 
-struct Options {
-    bool record = false;
-    bool json = false;
-    bool strict = false;
-    bool expectGiven = false;
-    uint32_t expect = 0;
-    const char *file = nullptr;
-};
-
-// One entry as the text has it. The table's word holds only the low 16
-// bits of the length: stored differs from length for an entry of 64 KiB or
-// more.
-struct Entry {
-    uint64_t offset;
-    uint64_t length;
-    uint16_t stored;
-};
-
+constexpr const char *kTool = "vellomar-dump";
+// --strict: the text has something a reader of the table should know.
 constexpr int kWarningStatus = 3;
+enum OptionIndex { record, expect, json, strict, optionCount };
+static_assert(optionCount <= GivenOptions::kMostOptions, "more options than GivenOptions holds");
+constexpr OptionSpec kOptions[optionCount] = {
+    {"record", 0, false}, {"expect", 0, true}, {"json", 0, false}, {"strict", 0, false}};
 
-int usage(FILE *out) {
-    std::fputs("usage: vellomar-dump [--record] [--expect N] [--json] [--strict] FILE\n"
-               "  --record    index in record mode (head, marker lines, bodies)\n"
-               "  --expect N  pass N as the expected size instead of the file's size\n"
-               "  --json      print one JSON document instead of a table\n"
-               "  --strict    exit with status 3 when there is any warning\n",
-               out);
-    return out == stdout ? 0 : 2;
-}
-
+// A size is digits only, up to 4 GiB - 1: no sign, no space, no suffix.
 bool parseSize(const char *text, uint32_t *value) {
     if (*text < '0' || *text > '9')
         return false;
@@ -77,130 +41,32 @@ bool parseSize(const char *text, uint32_t *value) {
     return true;
 }
 
-bool parseOptions(int argc, char **argv, Options *options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--record") {
-            options->record = true;
-        } else if (arg == "--json") {
-            options->json = true;
-        } else if (arg == "--strict") {
-            options->strict = true;
-        } else if (arg == "--expect" && i + 1 < argc) {
-            if (!parseSize(argv[++i], &options->expect))
-                return false;
-            options->expectGiven = true;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-            return false;
-        } else {
-            if (arg == "--" && i + 1 < argc)
-                ++i;
-            if (options->file != nullptr || i + 1 != argc)
-                return false;
-            options->file = argv[i];
-        }
-    }
-    return options->file != nullptr;
-}
+struct Options : GivenOptions {
+    uint32_t expected = 0;
+    const char *file = nullptr;
 
-// What the file on disk shows that the buffer no longer can: whether it
-// starts with the mark, and whether a scrambled part (the stored bytes
-// 0xBF 0xC2) was there to decode. Decoding rewrites both: a repaired line
-// break may even land on the mark's last byte.
-struct Stored {
-    bool marked = false;
-    bool scrambledPart = false;
+    // --expect is the one option with a value.
+    bool takeValue(int, const char *value) override { return parseSize(value, &expected); }
 };
 
-Stored lookAtStoredFile(const char *path, uint32_t size) {
-    Stored stored;
-    FILE *in = std::fopen(path, "rb");
-    if (in == nullptr)
-        return stored;
-    std::vector<unsigned char> chunk(1 << 16);
-    uint64_t seen = 0;
-    unsigned char previous = 0;
-    while (seen < size && !stored.scrambledPart) {
-        const size_t want = static_cast<size_t>(
-            size - seen < chunk.size() ? size - seen : chunk.size());
-        const size_t got = std::fread(chunk.data(), 1, want, in);
-        if (got == 0)
-            break;
-        if (seen == 0) {
-            stored.marked = got >= 4 && std::memcmp(chunk.data(), "_PW_", 4) == 0;
-            if (!stored.marked)
-                break;
-        }
-        for (size_t i = 0; i < got && !stored.scrambledPart; ++i) {
-            stored.scrambledPart = previous == 0xBF && chunk[i] == 0xC2;
-            previous = chunk[i];
-        }
-        seen += got;
-    }
-    std::fclose(in);
-    return stored;
-}
+constexpr const char *kUsage =
+    "usage: vellomar-dump [--record] [--expect N] [--json] [--strict] FILE\n"
+    "  Options and FILE go in any order; \"--\" ends the options.\n"
+    "  --record    index in record mode (head, marker lines, bodies)\n"
+    "  --expect N  pass N as the expected size instead of the file's size\n"
+    "  --json      print one JSON document instead of a table\n"
+    "  --strict    exit with status 3 when there is any warning\n"
+    "  -h, --help  print this and exit\n"
+    "  --version   print the version and exit\n";
 
-// Cuts the text into entries by the table's own rules: in plain mode every
-// CR LF closes an entry; in record mode only the CR LF before a record
-// marker ("@=" right after the break) and the one that ends a marker line.
-// Stops, as the table does, with the entry that goes past the limit. The
-// lengths are whole, not cut to 16 bits.
-std::vector<uint64_t> entriesOfText(const Bytes &data, bool record,
-                                    uint32_t limit) {
-    std::vector<uint64_t> lengths;
-    const uint64_t size = data.size();
-    if (size == 0)
-        return {3}; // as the table counts an empty file
-    bool markerPending = false;
-    uint64_t start = 0;
-    for (uint64_t at = 0; at + 1 < size; ++at) {
-        if (data[at] != '\r' || data[at + 1] != '\n')
-            continue;
-        const uint64_t next = at + 2;
-        bool closes = true;
-        if (record) {
-            const bool markerFollows = next + 1 < size && data[next] == '@' && data[next + 1] == '=';
-            closes = markerPending || markerFollows;
-            markerPending = markerFollows;
-        }
-        if (closes) {
-            lengths.push_back(next - start);
-            if (lengths.size() > limit)
-                return lengths;
-            start = next;
-        }
-        ++at; // the LF cannot start a break
-    }
-    lengths.push_back(size - start + 2);
-    return lengths;
-}
-
-// The rows: the text's own entries, checked against the table. Each
-// stored word must be its entry's length modulo 65536, and the counts must
-// agree; where they do not, the rows follow the table from that entry on
-// and *disagreement holds the entry's index.
-std::vector<Entry> entriesOf(const Bytes &buffer, const std::vector<uint16_t> &table,
-                             uint32_t count, bool record, size_t *disagreement) {
-    const std::vector<uint64_t> lengths = entriesOfText(
-        buffer, record, record ? VELLOMAR_RECORD_ENTRY_LIMIT : VELLOMAR_PLAIN_ENTRY_LIMIT);
-    std::vector<Entry> entries;
-    *disagreement = 0;
-    uint64_t offset = 0;
-    for (uint32_t i = 1; i <= count; ++i) {
-        const uint16_t stored = table[i];
-        uint64_t length = stored;
-        if (*disagreement == 0) {
-            if (i <= lengths.size() && static_cast<uint16_t>(lengths[i - 1]) == stored &&
-                (i < count || lengths.size() == count))
-                length = lengths[i - 1];
-            else
-                *disagreement = i;
-        }
-        entries.push_back({offset, length, stored});
-        offset += length;
-    }
-    return entries;
+// The command line, or the status to exit with at once.
+bool parseOptions(int argc, char **argv, Options *options, int *exitStatus) {
+    const CommandLineSpec spec = {kTool, kUsage, kOptions, optionCount, {"FILE"}};
+    std::vector<const char *> operands;
+    if (!readCommandLine(spec, argc, argv, options, &operands, exitStatus))
+        return false;
+    options->file = operands[0];
+    return true;
 }
 
 std::string escapeForTable(const std::string &text) {
@@ -250,25 +116,6 @@ int columnWidth(uint64_t largest, const char *heading) {
     return digits > headingWidth ? digits : headingWidth;
 }
 
-// mingw's stdio follows C99 here, and says so with its own format name.
-#ifdef __MINGW_PRINTF_FORMAT
-#define VELLOMAR_PRINTF __MINGW_PRINTF_FORMAT
-#else
-#define VELLOMAR_PRINTF printf
-#endif
-std::string format(const char *pattern, ...) __attribute__((format(VELLOMAR_PRINTF, 1, 2)));
-std::string format(const char *pattern, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, pattern);
-    std::vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return text;
-}
-
-unsigned long long ull(uint64_t value) {
-    return static_cast<unsigned long long>(value);
-}
 
 // The entry's text without its line break, clipped to the data: the last
 // entry's length counts a line break that is not there.
@@ -281,86 +128,11 @@ std::string textOf(const Bytes &buffer, const Entry &entry) {
                        buffer.begin() + static_cast<std::ptrdiff_t>(to));
 }
 
-bool isCut(const Entry &entry) {
-    return entry.length != entry.stored;
-}
-
-// What a reader of the table should know about this text, one sentence
-// each.
-std::vector<std::string> warningsAbout(const Bytes &buffer, const Stored &stored,
-                                       bool record, const std::vector<Entry> &entries,
-                                       size_t disagreement) {
-    uint64_t crlf = 0, loneLf = 0;
-    bool marker = false;
-    for (size_t i = 0; i < buffer.size(); ++i) {
-        if (buffer[i] != '\n')
-            continue;
-        if (i > 0 && buffer[i - 1] == '\r') {
-            ++crlf;
-            marker = marker || (i + 2 < buffer.size() && buffer[i + 1] == '@' && buffer[i + 2] == '=');
-        } else {
-            ++loneLf;
-        }
-    }
-    std::vector<std::string> warnings;
-    if (crlf == 0 && loneLf > 0)
-        warnings.push_back(format(
-            "LF line breaks: StringTable splits on CR LF only, and this file has %llu LF line "
-            "break%s and no CR LF, so the whole text is one entry; convert its line breaks to "
-            "CR LF.",
-            ull(loneLf), loneLf == 1 ? "" : "s"));
-    else if (crlf > 0 && loneLf > 0)
-        warnings.push_back(format(
-            "Mixed line breaks: %llu CR LF and %llu lone LF; StringTable splits on CR LF only, "
-            "so a line that ends in a lone LF runs on into the next one.",
-            ull(crlf), ull(loneLf)));
-
-    const Entry *firstCut = nullptr;
-    size_t cut = 0;
-    for (const Entry &entry : entries)
-        if (isCut(entry) && cut++ == 0)
-            firstCut = &entry;
-    if (cut > 0) {
-        const std::string which =
-            cut == 1 ? format("Entry %zu is", static_cast<size_t>(firstCut - &entries[0]) + 1)
-                     : format("%zu entries are 64 KiB or longer; the first, entry %zu, is", cut,
-                              static_cast<size_t>(firstCut - &entries[0]) + 1);
-        warnings.push_back(format(
-            "%s %llu bytes long, stored as %u: the table keeps only the low 16 bits of a "
-            "length, so a host that adds up the stored lengths loses its place after it; the "
-            "offsets and lengths shown are the text's own.",
-            which.c_str(), ull(firstCut->length), firstCut->stored));
-    }
-
-    const uint32_t limit = record ? VELLOMAR_RECORD_ENTRY_LIMIT : VELLOMAR_PLAIN_ENTRY_LIMIT;
-    if (entries.size() > limit) {
-        const uint64_t end = entries.back().offset + entries.back().length;
-        const uint64_t covered = end < buffer.size() ? end : buffer.size();
-        warnings.push_back(format(
-            "The count %zu is past the %s mode limit of %u entries: the table covers %llu bytes "
-            "of %llu, and the rest of the file has no entries.",
-            entries.size(), record ? "record" : "plain", limit, ull(covered), ull(buffer.size())));
-    }
-    if (record && !marker)
-        warnings.push_back(
-            "Record mode, but the text has no record marker (\"@=\" right after a CR LF line "
-            "break), so the whole text is one entry.");
-    if (stored.marked && !stored.scrambledPart)
-        warnings.push_back(
-            "The file starts with the mark \"_PW_\", but its scrambled part (the stored bytes "
-            "0xBF 0xC2) was never found: nothing was decoded and the text is indexed as stored.");
-    if (disagreement != 0)
-        warnings.push_back(format(
-            "The table disagrees with the text at entry %zu (stored %u): the rows from there on "
-            "show the table's lengths.",
-            disagreement, entries[disagreement - 1].stored));
-    return warnings;
-}
 
 void printTable(const Options &options, const Bytes &buffer, bool marked,
-                bool record, const std::vector<Entry> &entries) {
+                bool recordMode, const std::vector<Entry> &entries) {
     std::printf("%s: %zu bytes, %s%s mode, %zu entr%s\n", escapeForTable(options.file).c_str(),
-                buffer.size(), marked ? "marked and decoded, " : "", record ? "record" : "plain",
+                buffer.size(), marked ? "marked and decoded, " : "", recordMode ? "record" : "plain",
                 entries.size(), entries.size() == 1 ? "y" : "ies");
     // An entry of 64 KiB or more shows its true length marked with "*", and
     // the table's word for it in a column of its own.
@@ -394,12 +166,12 @@ void printTable(const Options &options, const Bytes &buffer, bool marked,
 }
 
 void printJson(const Options &options, const Bytes &buffer, bool marked,
-               bool record, const std::vector<Entry> &entries,
+               bool recordMode, const std::vector<Entry> &entries,
                const std::vector<std::string> &warnings) {
     std::printf("{\"file\": %s, \"size\": %zu, \"marked\": %s, \"mode\": \"%s\", \"count\": %zu, "
                 "\"entries\": [",
                 escapeForJson(options.file).c_str(), buffer.size(), marked ? "true" : "false",
-                record ? "record" : "plain", entries.size());
+                recordMode ? "record" : "plain", entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         const std::string stored =
             isCut(entries[i]) ? ", \"stored\": " + std::to_string(entries[i].stored) : "";
@@ -413,50 +185,31 @@ void printJson(const Options &options, const Bytes &buffer, bool marked,
     std::printf("%s]}\n", warnings.empty() ? "" : "\n");
 }
 
-#ifdef _WIN32
-typedef struct _stati64 FileStatus;
-#define VELLOMAR_STAT ::_stati64
-#else
-typedef struct stat FileStatus;
-#define VELLOMAR_STAT ::stat
-#endif
-
-// The file's length in 64 bits on both platforms: a plain stat on Windows
-// cannot tell a file of 2 GiB or more.
-bool measure(const char *path, uint64_t *length) {
-    FileStatus info;
-    if (VELLOMAR_STAT(path, &info) != 0)
-        return false;
-    *length = static_cast<uint64_t>(info.st_size);
-    return true;
-}
-
 // The one reason the call returned 0, from a look at the file of our own:
 // the library itself says only that it failed.
 std::string whyNotIndexed(const char *path, uint32_t expected) {
-    FileStatus info;
-    if (VELLOMAR_STAT(path, &info) != 0) {
+    PathStatus status;
+    if (!statusOf(path, &status)) {
         if (errno == ENOENT || errno == ENOTDIR)
             return "no such file";
         if (errno == EACCES)
             return "permission denied";
         return std::strerror(errno);
     }
-    if ((info.st_mode & S_IFMT) == S_IFDIR)
+    if (status.kind == PathKind::folder)
         return "is a directory";
-    if ((info.st_mode & S_IFMT) != S_IFREG)
+    if (status.kind != PathKind::regular)
         return "is not a regular file";
-    const uint64_t length = static_cast<uint64_t>(info.st_size);
-    if (length > 0xFFFFFFFFu)
+    if (status.length > 0xFFFFFFFFu)
         return "is 4 GiB or larger";
     // Regular, so opening it cannot block.
     FILE *in = std::fopen(path, "rb");
     if (in == nullptr)
         return errno == EACCES ? "permission denied" : std::strerror(errno);
     std::fclose(in);
-    if (length != expected)
-        return format("is %llu bytes, expected %u", ull(length), expected);
-    return format("could not be read as %u bytes", expected);
+    if (status.length != expected)
+        return formatText("is %llu bytes, expected %u", ull(status.length), expected);
+    return formatText("could not be read as %u bytes", expected);
 }
 
 // A buffer of size bytes, or false when the process cannot have that much
@@ -474,21 +227,20 @@ bool allocate(Bytes *buffer, uint32_t size) {
 
 int dumpFile(int argc, char **argv) {
     Options options;
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
-        return usage(stdout);
-    if (!parseOptions(argc, argv, &options))
-        return usage(stderr);
     // One write per 64 KiB rather than per row: the Windows C runtime
     // writes every line apart otherwise, which a table of thousands of rows
     // pays for dearly.
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    int exitStatus = 0;
+    if (!parseOptions(argc, argv, &options, &exitStatus))
+        return exitStatus;
 
     // A file that cannot be measured, or is too long to index, still goes
     // to the library, with 0: it fails, and the look below says why.
-    uint32_t size = options.expect;
-    uint64_t length = 0;
-    if (!options.expectGiven && measure(options.file, &length) && length <= 0xFFFFFFFFu)
-        size = static_cast<uint32_t>(length);
+    uint32_t size = options.expected;
+    PathStatus status;
+    if (!options.given[expect] && statusOf(options.file, &status) && status.length <= 0xFFFFFFFFu)
+        size = static_cast<uint32_t>(status.length);
 
     // The table has the record room whatever the mode: a marked file is
     // always indexed in record mode.
@@ -500,7 +252,7 @@ int dumpFile(int argc, char **argv) {
     }
     std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
     const uint32_t count =
-        StringTable(buffer.data(), size, table.data(), options.file, options.record ? 1 : 0);
+        StringTable(buffer.data(), size, table.data(), options.file, options.given[record] ? 1 : 0);
     if (count == 0) {
         std::fprintf(stderr, "vellomar-dump: %s: not indexed: %s\n", options.file,
                      whyNotIndexed(options.file, size).c_str());
@@ -509,26 +261,26 @@ int dumpFile(int argc, char **argv) {
     // Only now that the call has read it is the file known to be a regular
     // one: opening a FIFO before would block.
     const Stored stored = lookAtStoredFile(options.file, size);
-    const bool record = options.record || stored.marked;
+    const bool recordMode = options.given[record] || stored.marked;
     size_t disagreement = 0;
-    const std::vector<Entry> entries = entriesOf(buffer, table, count, record, &disagreement);
+    const std::vector<Entry> entries = entriesOf(buffer, table, count, recordMode, &disagreement);
     const std::vector<std::string> warnings =
-        warningsAbout(buffer, stored, record, entries, disagreement);
-    if (options.json) {
-        printJson(options, buffer, stored.marked, record, entries, warnings);
+        warningsAbout(buffer, stored, recordMode, entries, disagreement);
+    if (options.given[json]) {
+        printJson(options, buffer, stored.marked, recordMode, entries, warnings);
     } else {
-        printTable(options, buffer, stored.marked, record, entries);
+        printTable(options, buffer, stored.marked, recordMode, entries);
         // The table before its warnings, where both go to one terminal.
-        if (vellomar::tool::finishOutput("vellomar-dump", 0) != 0)
+        if (finishOutput(kTool, 0) != 0)
             return 1;
         for (const std::string &warning : warnings)
             std::fprintf(stderr, "vellomar-dump: warning: %s\n", warning.c_str());
     }
-    return options.strict && !warnings.empty() ? kWarningStatus : 0;
+    return options.given[strict] && !warnings.empty() ? kWarningStatus : 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    return vellomar::tool::runTool("vellomar-dump", dumpFile, argc, argv);
+    return runTool(kTool, dumpFile, argc, argv);
 }
