@@ -181,9 +181,10 @@ template <class P> void repairBlock(uint8_t *data, uint32_t length, Pos at, uint
 // one, decoded but not repaired, or `end`.
 template <class P> Pos decodeQuiet(uint8_t *data, Pos at, Pos end) {
     for (; at < end; at += kBlock) {
-        const typename P::Block block = P::load(data + at);
-        P::store(data + at, P::complement(block));
-        if (P::any(P::equal(block, kStoredEquals)))
+        // Compared once stored: two-operand vector code then needs no copy.
+        const typename P::Block decoded = P::complement(P::load(data + at));
+        P::store(data + at, decoded);
+        if (P::any(P::equal(decoded, kMarkerEquals)))
             break;
     }
     return at;
