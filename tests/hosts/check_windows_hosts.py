@@ -48,9 +48,9 @@ def main(build, source, wine, mingw, toolchain):
     dump = [wine, os.path.join(bin_dir, "vellomar-dump.exe")]
     hosts = {name: [wine, os.path.join(bin_dir, name + ".exe")]
              for name in ("walk", "walk-pkg-config", "walk-lib", "walk_dll")}
-    # Under user-mode emulation (cmake/emulate-i386) each Wine start takes
-    # about a minute: every host runs once, on the marked example, the one
-    # that the DLL decodes.
+    # Under user-mode emulation (cmake/emulate-i386) every Wine start is
+    # slow: each host runs once, on the marked example, the one that the DLL
+    # decodes.
     emulator = os.environ.get("VELLOMAR_EMULATED_BY")
     runs = [(os.path.join(source, "examples", "marked.txt"), [])] if emulator else None
     checked = compare_hosts(dump, hosts, source, runs)
