@@ -22,7 +22,7 @@ namespace {
 // a cache line. A block's position is that of its first byte in the data;
 // the first may start before the data and the last end past it: those are
 // read through a copy with zeros, none of the format's bytes, outside it.
-constexpr uint32_t kBlock = 64;
+constexpr int kBlock = 64;
 using Pos = int64_t;
 Pos firstBlock(const uint8_t *data) { return -Pos(reinterpret_cast<uintptr_t>(data) % kBlock); }
 bool isWhole(Pos at, uint32_t length) { return at >= 0 && at + kBlock <= length; }
@@ -39,7 +39,6 @@ template <class P> typename P::Block loadBlock(const uint8_t *data, uint32_t len
 template <class P> uint64_t bitsOf(const typename P::Block &block, uint8_t byte) {
     return P::bits(P::equal(block, byte));
 }
-
 uint64_t bitsFrom(Pos from) { // a block's bits from its position `from` on
     return from <= 0 ? ~uint64_t(0) : from >= kBlock ? 0 : ~uint64_t(0) << from;
 }
@@ -103,14 +102,15 @@ private:
 };
 
 // Passes over whole blocks from `at` to `end`, two at a time, while they
-// hold no `rare` byte; returns the first that may.
+// hold no `rare` byte; returns the first that may. (Pointers: no 64-bit sums.)
 template <class P> Pos skipQuiet(const uint8_t *data, Pos at, Pos end, uint8_t rare) {
-    while (end - at >= 2 * kBlock && !P::any(P::either(P::equal(P::load(data + at), rare),
-                                                       P::equal(P::load(data + at + kBlock), rare))))
-        at += 2 * kBlock;
-    if (end - at >= kBlock && !P::any(P::equal(P::load(data + at), rare)))
-        at += kBlock;
-    return at;
+    const uint8_t *p = data + at, *const stop = data + end;
+    while (stop - p >= 2 * kBlock && !P::any(P::either(P::equal(P::load(p), rare),
+                                                       P::equal(P::load(p + kBlock), rare))))
+        p += 2 * kBlock;
+    if (stop - p >= kBlock && !P::any(P::equal(P::load(p), rare)))
+        p += kBlock;
+    return p - data;
 }
 
 // Walks the blocks from `at` up to `until`; false when the table is full.
@@ -178,16 +178,17 @@ template <class P> void repairBlock(uint8_t *data, uint32_t length, Pos at, uint
 
 // Decodes whole blocks from `at` to `end` while they hold no '=', so no
 // repair and no marker: most of a marked file. Returns the first that holds
-// one, decoded but not repaired, or `end`.
+// one, decoded but not repaired, or `end`. (Compared once stored, the block
+// needs no copy in two-operand vector code.)
 template <class P> Pos decodeQuiet(uint8_t *data, Pos at, Pos end) {
-    for (; at < end; at += kBlock) {
-        // Compared once stored: two-operand vector code then needs no copy.
-        const typename P::Block decoded = P::complement(P::load(data + at));
-        P::store(data + at, decoded);
+    uint8_t *p = data + at;
+    for (; p < data + end; p += kBlock) {
+        const typename P::Block decoded = P::complement(P::load(p));
+        P::store(p, decoded);
         if (P::any(P::equal(decoded, kMarkerEquals)))
             break;
     }
-    return at;
+    return p - data;
 }
 
 // Decodes the block from `start` on and repairs it; true when it may hold

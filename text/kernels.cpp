@@ -16,17 +16,14 @@
 
 namespace vellomar {
 
-extern const KernelSet kSse2Kernels, kAvx2Kernels;
+extern const KernelSet kSse2Kernels, kAvx2Kernels; // in their own files
 
 namespace {
-
 const KernelSet kScalarKernels = {"scalar", buildLineTableScalar, decodeMarkedAndBuildScalar,
                                   runsAnywhere};
-
 // Constant-initialised: nothing runs before the first call. Threads that
 // choose at once all store the same.
 std::atomic<const KernelSet *> chosen{nullptr};
-
 } // namespace
 
 const KernelSet *const kKernelSets[] = {
