@@ -2,10 +2,10 @@
 // written once over a processor's primitives P (text/simd_*.cpp):
 //   P::Block                    64 bytes in the processor's vectors
 //   P::load(p), P::store(p, b)  p 64-byte aligned
-//   P::equal(b, byte)           per byte: all ones where it is `byte`
+//   P::equal(b, byte)           a mask: per byte, all ones where it is `byte`
 //   P::either(a, b), P::complement(b)
-//   P::any(b)                   some byte has its top bit set
-//   P::bits(b)                  bit i: the top bit of byte i
+//   P::any(m)                   whether some byte of a mask (or masks' either) is set
+//   P::bits(m)                  bit i: whether the mask's byte i is set
 // Included once by each file that defines a P, after it has switched its
 // instruction set on; internal linkage keeps each copy to its processor.
 // buildTable<P> and decodeAndBuild<P> are its kernel set's entries.
@@ -118,10 +118,10 @@ template <class P>
 bool walkBlocks(const uint8_t *data, uint32_t length, Walk<P> &walk, Pos at, Pos until) {
     for (; at < until; at += kBlock) {
         if (isWhole(at, length) && !walk.mayClose()) {
-            const Pos quietEnd = skipQuiet<P>(data, at, until < length ? until : length, walk.rare());
-            if (quietEnd != at) {
-                walk.carryFrom(data, quietEnd);
-                at = quietEnd - kBlock;
+            const Pos quiet = skipQuiet<P>(data, at, until < length ? until : length, walk.rare());
+            if (quiet != at) {
+                walk.carryFrom(data, quiet);
+                at = quiet - kBlock;
                 continue;
             }
         }
@@ -138,8 +138,8 @@ VELLOMAR_VECTOR_ENTRY uint32_t buildTable(const uint8_t *data, uint32_t length, 
         return buildLineTableScalar(data, length, table, mode);
     TableWriter out(table, mode);
     Walk<P> walk(out, mode); // breaks count up to two bytes past the data's end
-    return walkBlocks<P>(data, length, walk, firstBlock(data), Pos(length) + 2) ? walk.finish(length)
-                                                                                : out.finish();
+    const bool room = walkBlocks<P>(data, length, walk, firstBlock(data), Pos(length) + 2);
+    return room ? walk.finish(length) : out.finish();
 }
 
 // Where the stored pair 0xBF 0xC2 first starts, from 1 on; else length.

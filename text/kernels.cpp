@@ -16,7 +16,7 @@
 
 namespace vellomar {
 
-extern const KernelSet kSse2Kernels, kAvx2Kernels; // in their own files
+extern const KernelSet kSse2Kernels, kAvx2Kernels, kNeonKernels; // in their own files
 
 namespace {
 const KernelSet kScalarKernels = {"scalar", buildLineTableScalar, decodeMarkedAndBuildScalar,
@@ -30,6 +30,9 @@ const KernelSet *const kKernelSets[] = {
 #if VELLOMAR_X86
     &kAvx2Kernels,
     &kSse2Kernels,
+#endif
+#if VELLOMAR_AARCH64
+    &kNeonKernels,
 #endif
     &kScalarKernels,
 };
