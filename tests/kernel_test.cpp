@@ -63,7 +63,8 @@ class GuardedPages {
 public:
     GuardedPages() {
         page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void *map = mmap(nullptr, (kPages + 2) * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void *map =
+            mmap(nullptr, (kPages + 2) * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map == MAP_FAILED)
             std::abort();
         begin_ = static_cast<uint8_t *>(map) + page_;
@@ -489,24 +490,27 @@ TEST(Kernels, MatchReferenceAtEveryAlignment) {
             for (const KernelSet &kernel : kernels()) {
                 std::vector<uint16_t> table(want.table.size(), kHostFill);
                 std::copy(text.begin(), text.end(), pages.afterGuard());
-                const uint32_t result = kernel.build(pages.afterGuard() + shift,
-                                                     static_cast<uint32_t>(slice.size()), table.data(), mode);
+                const uint32_t result =
+                    kernel.build(pages.afterGuard() + shift, static_cast<uint32_t>(slice.size()),
+                                 table.data(), mode);
                 EXPECT_EQ(result, want.result) << kernel.name;
                 EXPECT_EQ(table, want.table) << kernel.name;
             }
         }
         Bytes wantData(marked);
         std::vector<uint16_t> wantTable(vellomar::kRecordEntryLimit + 4 + kCanaryWords, kHostFill);
-        const uint32_t wantResult = vellomar::decodeMarkedAndBuildScalar(
-            wantData.data() + shift, static_cast<uint32_t>(marked.size() - shift), wantTable.data());
+        const uint32_t length = static_cast<uint32_t>(marked.size() - shift);
+        const uint32_t wantResult =
+            vellomar::decodeMarkedAndBuildScalar(wantData.data() + shift, length, wantTable.data());
         for (const KernelSet &kernel : kernels()) {
             std::vector<uint16_t> table(wantTable.size(), kHostFill);
             std::copy(marked.begin(), marked.end(), pages.afterGuard());
-            const uint32_t result = kernel.decodeAndBuild(
-                pages.afterGuard() + shift, static_cast<uint32_t>(marked.size() - shift), table.data());
+            const uint32_t result =
+                kernel.decodeAndBuild(pages.afterGuard() + shift, length, table.data());
             EXPECT_EQ(result, wantResult) << kernel.name;
             EXPECT_EQ(table, wantTable) << kernel.name;
-            EXPECT_TRUE(std::equal(wantData.begin(), wantData.end(), pages.afterGuard())) << kernel.name;
+            EXPECT_TRUE(std::equal(wantData.begin(), wantData.end(), pages.afterGuard()))
+                << kernel.name;
         }
     }
 }

@@ -463,7 +463,8 @@ void textsAgainstNoAccessPages() {
                 return fail(__FILE__, __LINE__, "cannot write %s", path.c_str());
             for (uint8_t *at : {room + 2 * page - length, room}) {
                 std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS, kTableFill);
-                const uint32_t result = stringTable(at, length, table.data(), path.c_str(), file.mode);
+                const uint32_t result =
+                    stringTable(at, length, table.data(), path.c_str(), file.mode);
                 EXPECT(result == expected.size() - 2 &&
                            std::memcmp(table.data(), expected.data(), expected.size() * 2) == 0 &&
                            std::memcmp(at, want.data(), length) == 0,
