@@ -37,9 +37,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 # triplet (aarch64-linux-gnu: arm64). dpkg-shlibdeps cannot read its
 # dependencies here: it looks each needed library up among the packages dpkg
 # has installed, and the only aarch64 C and C++ libraries on the machine are
-# the cross compiler's, whose packages name libc6:arm64 and
-# libgcc-s1-arm64-cross, which no arm64 system has. So the cross packages
-# have no dependencies on the C and C++ libraries, and the build says so.
+# the cross compiler's, whose packages name what a cross toolchain needs
+# (libc6:arm64, libgcc-s1-arm64-cross), not what an arm64 system has (libc6,
+# libgcc-s1). So the cross packages
+# have no dependencies on the C and C++ libraries, and configuring says so.
 # The archive is named for the processor: vellomar-1.0.0-Linux-aarch64.tar.gz.
 if(CMAKE_CROSSCOMPILING)
   execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
@@ -47,8 +48,8 @@ if(CMAKE_CROSSCOMPILING)
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
-  message(WARNING "the ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} packages of a cross build get no "
-                  "dependencies on the C and C++ libraries")
+  message(STATUS "Debian packages for ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}, cross-built: "
+                 "no dependencies on the C and C++ libraries")
 endif()
 
 set(packages
