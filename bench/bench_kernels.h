@@ -1,5 +1,5 @@
 // Every kernel set this processor runs, by name, for the benchmarks to time
-// one by one: the scalar reference always, SSE2 and AVX2 where they exist.
+// one by one.
 #ifndef VELLOMAR_BENCH_KERNELS_H
 #define VELLOMAR_BENCH_KERNELS_H
 
@@ -11,27 +11,14 @@
 
 namespace bench {
 
-struct KernelSet {
-    const char *name;
-    uint32_t (*build)(const uint8_t *, uint32_t, uint16_t *, vellomar::TableMode);
-    void (*decode)(uint8_t *, uint32_t);
-    uint32_t (*decodeAndBuild)(uint8_t *, uint32_t, uint16_t *);
-};
-
-inline std::vector<KernelSet> kernelSets() {
-    std::vector<KernelSet> sets = {
-        {"scalar", vellomar::buildLineTableScalar, vellomar::decodeMarkedScalar,
-         vellomar::decodeMarkedAndBuildScalar},
-    };
-#if VELLOMAR_KERNELS_SSE2
-    sets.push_back({"sse2", vellomar::buildLineTableSse2, vellomar::decodeMarkedSse2,
-                    vellomar::decodeMarkedAndBuildSse2});
-#endif
-#if VELLOMAR_KERNELS_AVX2
-    if (vellomar::cpuHasAvx2())
-        sets.push_back({"avx2", vellomar::buildLineTableAvx2, vellomar::decodeMarkedAvx2,
-                        vellomar::decodeMarkedAndBuildAvx2});
-#endif
+// The sets in the order the library lists them, widest first, then the
+// scalar reference.
+inline std::vector<vellomar::KernelSet> kernelSets() {
+    std::vector<vellomar::KernelSet> sets;
+    const vellomar::ProcessorWords words = vellomar::processorWords();
+    for (uint32_t i = 0; i < vellomar::kKernelSetCount; ++i)
+        if (vellomar::kKernelSets[i]->runsOn(words))
+            sets.push_back(*vellomar::kKernelSets[i]);
     return sets;
 }
 

@@ -276,7 +276,7 @@ int main(int argc, char **argv) {
     // Before any timing: the page cache holds every file, and the DLL and
     // every kernel set give the scalar reference's table (and decoded text)
     // for the large files, which the table covers whole.
-    const std::vector<bench::KernelSet> sets = bench::kernelSets();
+    const std::vector<vellomar::KernelSet> sets = bench::kernelSets();
     for (const File &file : files) {
         const bool isMarked = file.name.compare(0, 6, "marked") == 0;
         const Expected want = expectedOf(file, isMarked);
@@ -295,7 +295,7 @@ int main(int argc, char **argv) {
         check("the DLL");
         if (file.size != bench::kLarge)
             continue;
-        for (const bench::KernelSet &set : sets) {
+        for (const vellomar::KernelSet &set : sets) {
             std::fill(hostTable.begin(), hostTable.end(), 0);
             if (!readFloor(file))
                 quit("cannot read", file.path);
@@ -336,7 +336,7 @@ int main(int argc, char **argv) {
         if (file.size == bench::kLarge)
             after(bareName + file.name, file, bare);
     }
-    for (const bench::KernelSet &set : sets) {
+    for (const vellomar::KernelSet &set : sets) {
         const std::string name = set.name;
         after("build_record/" + name, record, [set, record, &sink] {
             sink = sink + set.build(hostBuffer.data(), record.size, hostTable.data(),
@@ -346,8 +346,6 @@ int main(int argc, char **argv) {
             sink = sink +
                    set.build(hostBuffer.data(), plain.size, hostTable.data(), TableMode::plain);
         });
-        after("decode/" + name, marked,
-              [set, marked] { set.decode(hostBuffer.data(), marked.size); });
         after("decode_and_build/" + name, marked, [set, marked, &sink] {
             sink = sink + set.decodeAndBuild(hostBuffer.data(), marked.size, hostTable.data());
         });
@@ -403,7 +401,7 @@ int main(int argc, char **argv) {
                  {"decoding", "decode", "bare_complement/marked_256MiB"},
                  {"decoding and build", "decode_and_build", "bare_complement/marked_256MiB"}};
     for (const auto &kind : kinds)
-        for (const bench::KernelSet &set : sets) {
+        for (const vellomar::KernelSet &set : sets) {
             const std::string name = set.name;
             const bool target = name != "scalar" && std::strcmp(kind.name, "decode") != 0;
             line(std::string(kind.what) + ", " + name + " / bare pass",

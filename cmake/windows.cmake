@@ -10,8 +10,7 @@ endif()
 
 # Stack protection would need runtime support that the DLL does not link.
 # Each function goes in a section of its own, so that the link keeps only
-# what the export reaches, and no compiler ident strings: with two kernel
-# sets and its version resource the 32-bit DLL stays under 16 KiB.
+# what the export reaches, and no compiler ident strings.
 list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-stack-protector -fno-ident -ffunction-sections)
 if(VELLOMAR_WINDOWS_BITS EQUAL 64)
   # x64 Windows unwinds a stack with the .pdata and .xdata tables alone:
@@ -26,25 +25,17 @@ else()
   # 32-bit Windows finds its handlers in a chain on the stack and needs no
   # tables; GCC's DWARF ones would only be dead weight.
   list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-asynchronous-unwind-tables)
-endif()
-if(VELLOMAR_WINDOWS_BITS EQUAL 32)
-  # SSE2 is the 32-bit build's baseline processor (x86-64 has it anyway); the
-  # AVX2 kernels are chosen at run time where the processor and Windows
-  # support them (text/kernels.cpp). 32-bit hosts may call with the stack
-  # aligned to 4 bytes only, so functions realign it before spilling SSE
-  # registers, and to 32 bytes where AVX2 code spills; the x64 convention
-  # guarantees 16.
-  list(APPEND VELLOMAR_LIBRARY_FLAGS -msse2 -mstackrealign)
-  # Loops stay aligned, as they are what the time is spent in; the padding
-  # before every function and every jump's target took 600 bytes of the
-  # 32-bit DLL, which must stay under 16 KiB.
-  list(APPEND VELLOMAR_LIBRARY_FLAGS -falign-functions=1 -falign-jumps=1)
+  # The DLL runs on every x86 from the Pentium Pro on: i686, no SSE. The
+  # vector kernels switch SSE2 or AVX2 on in their own files and run only
+  # where cpuid says the processor has it (text/kernels.cpp). 32-bit hosts
+  # may call with the stack aligned to 4 bytes only, so the kernels realign
+  # it before spilling a vector.
+  list(APPEND VELLOMAR_LIBRARY_FLAGS -march=i686 -mstackrealign)
 endif()
 
 # -O2 rather than the Release -O3: the loops that matter are written with
-# vector intrinsics already, and run as fast either way (measured with the
-# benchmark host), while -O3's unswitched and peeled copies of them would
-# take the DLL, with two kernel sets in it, over 16 KiB.
+# vector primitives already and run as fast either way, by the benchmark
+# host, while -O3's unswitched and peeled copies of them make a larger DLL.
 list(APPEND VELLOMAR_LIBRARY_FLAGS -O2)
 
 # The version resources are compiled with the toolchain's windres.

@@ -1,5 +1,5 @@
-// Marked-file decoding, alone and fused with the record-mode table build: the
-// dispatchers and every vector kernel this processor runs against the
+// Marked-file decoding fused with the record-mode table build: the library's
+// choice and every kernel set this processor runs against the
 // byte-at-a-time reference, and the reference against the format's rules
 // worked out a second way (complement first, then the line-break repairs).
 //
@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include "fuzz_checks.h"
+#include "text/format.h"
 #include "text/kernels.h"
 #include "text/line_table.h"
 #include "text/marked.h"
@@ -22,10 +23,10 @@ namespace {
 // Past a few of the fused kernels' decoding stretches.
 constexpr uint32_t kMaxData = 48u << 10;
 
-constexpr uint8_t kStoredAt = 0xBF;
-constexpr uint8_t kStoredEquals = 0xC2;
-constexpr uint8_t kStoredCR = 0xF2;
-constexpr uint8_t kStoredLF = 0xF5;
+using vellomar::kStoredAt;
+using vellomar::kStoredCR;
+using vellomar::kStoredEquals;
+using vellomar::kStoredLF;
 
 // What the decoded data must be, from the stored bytes.
 void expectedDecoding(const uint8_t *stored, uint32_t length, uint8_t *out) {
@@ -95,29 +96,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
     HostBuffer expected(length);
     expectedDecoding(stored.at, length, expected.at);
     decodeWith(vellomar::decodeMarkedScalar, stored, expected);
-    decodeWith(vellomar::decodeMarked, stored, expected);
-#if VELLOMAR_KERNELS_SSE2
-    decodeWith(vellomar::decodeMarkedSse2, stored, expected);
-#endif
-#if VELLOMAR_KERNELS_AVX2
-    if (vellomar::cpuHasAvx2())
-        decodeWith(vellomar::decodeMarkedAvx2, stored, expected);
-#endif
 
     // Decoding and the record-mode build in one step.
     HostTable reference(vellomar::kRecordEntryLimit + 4);
     const uint32_t count = vellomar::buildLineTableScalar(expected.at, length, reference.at,
                                                           vellomar::TableMode::record);
     fuzzcheck::checkTable(expected.at, length, vellomar::TableMode::record, reference, count);
-    decodeAndBuildWith(vellomar::decodeMarkedAndBuildScalar, stored, expected, reference, count);
     decodeAndBuildWith(vellomar::decodeMarkedAndBuild, stored, expected, reference, count);
-#if VELLOMAR_KERNELS_SSE2
-    decodeAndBuildWith(vellomar::decodeMarkedAndBuildSse2, stored, expected, reference, count);
-#endif
-#if VELLOMAR_KERNELS_AVX2
-    if (vellomar::cpuHasAvx2())
-        decodeAndBuildWith(vellomar::decodeMarkedAndBuildAvx2, stored, expected, reference,
-                           count);
-#endif
+    const vellomar::ProcessorWords words = vellomar::processorWords();
+    for (uint32_t i = 0; i < vellomar::kKernelSetCount; ++i)
+        if (vellomar::kKernelSets[i]->runsOn(words))
+            decodeAndBuildWith(vellomar::kKernelSets[i]->decodeAndBuild, stored, expected,
+                               reference, count);
     return 0;
 }

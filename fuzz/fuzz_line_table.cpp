@@ -37,13 +37,10 @@ void buildAll(const HostBuffer &data, const uint8_t *original, TableMode mode) {
         vellomar::buildLineTableScalar(data.at, data.size, reference.at, mode);
     fuzzcheck::checkTable(data.at, data.size, mode, reference, expected);
     buildWith(vellomar::buildLineTable, data, original, mode, reference, expected);
-#if VELLOMAR_KERNELS_SSE2
-    buildWith(vellomar::buildLineTableSse2, data, original, mode, reference, expected);
-#endif
-#if VELLOMAR_KERNELS_AVX2
-    if (vellomar::cpuHasAvx2())
-        buildWith(vellomar::buildLineTableAvx2, data, original, mode, reference, expected);
-#endif
+    const vellomar::ProcessorWords words = vellomar::processorWords();
+    for (uint32_t i = 0; i < vellomar::kKernelSetCount; ++i)
+        if (vellomar::kKernelSets[i]->runsOn(words))
+            buildWith(vellomar::kKernelSets[i]->build, data, original, mode, reference, expected);
 }
 
 } // namespace

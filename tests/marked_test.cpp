@@ -1,6 +1,7 @@
 // Marked files: the mark test, in-place decoding (the reference and the
 // dispatcher), the marking tool's output read back through StringTable, and
 // its decoding of marked files back into record texts.
+#include "text/kernels.h"
 #include "text/marked.h"
 
 #include <gtest/gtest.h>
@@ -117,7 +118,17 @@ void expectDecodes(Decoder decode, const char *decoderName) {
 
 TEST(DecodeMarked, ReferenceDecoder) { expectDecodes(vellomar::decodeMarkedScalar, "scalar"); }
 
-TEST(DecodeMarked, Dispatcher) { expectDecodes(vellomar::decodeMarked, "dispatcher"); }
+// Each kernel set's decoding, which comes with the build.
+TEST(DecodeMarked, EveryKernelSet) {
+    std::vector<uint16_t> table(vellomar::kRecordEntryLimit + 4);
+    for (uint32_t i = 0; i < vellomar::kKernelSetCount; ++i) {
+        const vellomar::KernelSet &set = *vellomar::kKernelSets[i];
+        if (!set.runsOn(vellomar::processorWords()))
+            continue;
+        expectDecodes([&](uint8_t *data, uint32_t length) { set.decodeAndBuild(data, length, table.data()); },
+                      set.name);
+    }
+}
 
 // The marking tool's encoder and its refusals, on texts written by hand.
 struct MarkCase {

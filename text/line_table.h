@@ -10,27 +10,43 @@ namespace vellomar {
 enum class TableMode { plain, record };
 
 constexpr uint16_t kEndMarker = 0xFC19; // -999
-constexpr uint32_t kPlainEntryLimit = 16384;
-constexpr uint32_t kRecordEntryLimit = 32768;
-
-// For functions defined in headers that the vector kernels include. Their
-// files are compiled for AVX2, and an out-of-line copy made there could be
-// the one the linker keeps for every caller, even on a processor without
-// AVX2; inlined everywhere, even unoptimised, no such copy exists.
-#define VELLOMAR_ALWAYS_INLINE __attribute__((always_inline))
-
-VELLOMAR_ALWAYS_INLINE constexpr uint32_t entryLimit(TableMode mode) {
+constexpr uint32_t kPlainEntryLimit = 16384, kRecordEntryLimit = 32768;
+constexpr uint32_t entryLimit(TableMode mode) {
     return mode == TableMode::record ? kRecordEntryLimit : kPlainEntryLimit;
 }
 
-// Builds the table over data[0, length) and returns the entry count (at
-// least 1). Writes words 0 to count + 1 and nothing else; the count never
-// exceeds the limit + 1. Picks the fastest kernel this processor has.
+// Builds the table over data[0, length) with the fastest kernel this
+// processor runs, and returns the entry count (at least 1, at most the limit
+// + 1), writing words 0 to count + 1 and nothing else. The byte-at-a-time
+// reference, which every kernel must match, does the same.
 uint32_t buildLineTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode);
-
-// The byte-at-a-time reference that every faster kernel must match.
 uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *table,
                               TableMode mode);
+
+// Writes entries into the host's table, for every kernel alike. The entry
+// that takes the count past the limit is still written, into word limit + 1,
+// so that the count never claims a word the build left alone; close() is
+// then false, and the build stops. Lengths keep their low 16 bits.
+class TableWriter {
+public:
+    TableWriter(uint16_t *table, TableMode mode) : table_(table), limit_(entryLimit(mode)) {}
+
+    bool close(uint32_t entryLength) {
+        table_[++count_] = static_cast<uint16_t>(entryLength);
+        return count_ <= limit_;
+    }
+
+    uint32_t finish() {
+        table_[count_ + 1] = kEndMarker;
+        table_[0] = static_cast<uint16_t>(count_);
+        return count_;
+    }
+
+private:
+    uint16_t *table_;
+    uint32_t limit_;
+    uint32_t count_ = 0;
+};
 
 } // namespace vellomar
 

@@ -1,6 +1,5 @@
-// Marked files: "_PW_", a plain head, then everything from the first record
-// marker on stored as its bitwise complement. Decoding restores the text in
-// place. Works on memory alone; nothing here calls the platform.
+// Marked files: "_PW_", a plain head, then everything from the first stored
+// record marker on stored complemented. Decoding restores the text in place.
 #ifndef VELLOMAR_TEXT_MARKED_H
 #define VELLOMAR_TEXT_MARKED_H
 
@@ -8,18 +7,14 @@
 
 namespace vellomar {
 
-// True when the data is at least 4 bytes and begins with "_PW_".
-bool isMarked(const uint8_t *data, uint32_t length);
+bool isMarked(const uint8_t *data, uint32_t length); // 4 bytes or more, starting "_PW_"
 
-// Restores marked data in place (data that isMarked accepts; other data is
-// left alone below offset 1). Picks the fastest kernel this processor has.
-void decodeMarked(uint8_t *data, uint32_t length);
-
-// The byte-at-a-time reference that every faster kernel must match.
+// The byte-at-a-time reference decoding, and the reference pair: it, then
+// buildLineTableScalar in record mode; the pair returns the entry count.
 void decodeMarkedScalar(uint8_t *data, uint32_t length);
+uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table);
 
-// decodeMarked, then buildLineTable in record mode, as one step that reads
-// and writes the data fewer times. Returns the entry count.
+// The pair with the fastest kernel this processor runs, in one pass.
 uint32_t decodeMarkedAndBuild(uint8_t *data, uint32_t length, uint16_t *table);
 
 } // namespace vellomar

@@ -2,11 +2,12 @@ cmake_minimum_required(VERSION 3.25)
 # Vellomar.dll as objdump reads it: a PE of the given FORMAT (pei-i386 or
 # pei-x86-64) whose only export is
 # StringTable at ordinal 1, whose only imports are the four file calls from
-# KERNEL32.dll and MessageBoxA from USER32.dll, small (32-bit under 16 KiB,
-# 64-bit under 20 KiB), holding the AVX2 kernels, and on x64 with the unwind
-# tables that let an exception raised inside the call reach the host's
-# handler; and library objects without static constructors, which no C
-# runtime would run.
+# KERNEL32.dll and MessageBoxA from USER32.dll, under 32 KiB, holding the
+# AVX2 kernels, and on x64 with the unwind tables that let an exception
+# raised inside the call reach the host's handler; and library objects
+# without static constructors, which no C runtime would run. In the 32-bit
+# DLL, which runs on processors without SSE, no SSE or AVX instruction
+# outside the vector kernels' own files (text/simd_*.cpp).
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
@@ -82,14 +83,8 @@ if(NOT dump MATCHES "\nEntry 2 [0-9a-f]+ [0-9a-f]*[1-9a-f][0-9a-f]* Resource Dir
   list(APPEND errors "no resource directory, so no version information")
 endif()
 file(SIZE ${DLL} size)
-if(FORMAT STREQUAL "pei-x86-64")
-  set(sizeLimit 20)
-else()
-  set(sizeLimit 16)
-endif()
-math(EXPR sizeLimitBytes "${sizeLimit} * 1024")
-if(NOT size LESS sizeLimitBytes)
-  list(APPEND errors "${size} bytes, not under ${sizeLimit} KiB")
+if(NOT size LESS 32768)
+  list(APPEND errors "${size} bytes, not under 32 KiB")
 endif()
 
 # x64: the exception directory, and a .pdata entry around every instruction
@@ -161,6 +156,20 @@ foreach(object IN LISTS OBJECTS)
     list(APPEND errors "${object} has static constructors (${CMAKE_MATCH_0})")
   endif()
 endforeach()
+
+# The library's objects, one at a time.
+if(FORMAT STREQUAL "pei-i386")
+  set(vectorCode "%[xyz]mm|\t(prefetch[a-z0-9]*|[lsm]fence|ldmxcsr|stmxcsr|movnti|emms) ")
+  foreach(object IN LISTS OBJECTS)
+    execute_process(COMMAND ${OBJDUMP} -d ${object} OUTPUT_VARIABLE code RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      list(APPEND errors "${OBJDUMP} -d ${object} failed")
+    elseif(NOT object MATCHES "simd_[a-z0-9]+\\.cpp" AND code MATCHES "[^\n]*(${vectorCode})[^\n]*")
+      string(STRIP "${CMAKE_MATCH_0}" instruction)
+      list(APPEND errors "${object}, outside the vector kernels, needs SSE: ${instruction}")
+    endif()
+  endforeach()
+endif()
 
 if(errors)
   list(JOIN errors "\n  " text)

@@ -1,0 +1,258 @@
+// The line table build and the marked-file decoding, 64 bytes at a time,
+// written once over a processor's primitives P (text/simd_*.cpp):
+//   P::Block                    64 bytes in the processor's vectors
+//   P::load(p), P::store(p, b)  p 64-byte aligned
+//   P::equal(b, byte)           per byte: all ones where it is `byte`
+//   P::either(a, b), P::complement(b)
+//   P::any(b)                   some byte has its top bit set
+//   P::bits(b)                  bit i: the top bit of byte i
+// Included once by each file that defines a P, after it has switched its
+// instruction set on; internal linkage keeps each copy to its processor.
+// buildTable<P> and decodeAndBuild<P> are its kernel set's entries.
+#ifndef VELLOMAR_TEXT_BLOCK_WALK_H
+#define VELLOMAR_TEXT_BLOCK_WALK_H
+
+#include "text/format.h"
+#include "text/kernels.h"
+
+namespace vellomar {
+namespace {
+
+// Blocks lie on 64-byte aligned addresses, so that no load or store crosses
+// a cache line. A block's position is that of its first byte in the data;
+// the first may start before the data and the last end past it: those are
+// read through a copy with zeros, none of the format's bytes, outside it.
+constexpr uint32_t kBlock = 64;
+using Pos = int64_t;
+Pos firstBlock(const uint8_t *data) { return -Pos(reinterpret_cast<uintptr_t>(data) % kBlock); }
+bool isWhole(Pos at, uint32_t length) { return at >= 0 && at + kBlock <= length; }
+
+template <class P> typename P::Block loadBlock(const uint8_t *data, uint32_t length, Pos at) {
+    if (isWhole(at, length))
+        return P::load(data + at);
+    alignas(kBlock) uint8_t copy[kBlock] = {};
+    for (Pos i = at < 0 ? 0 : at; i < at + kBlock && i < length; ++i)
+        copy[i - at] = data[i];
+    return P::load(copy);
+}
+
+template <class P> uint64_t bitsOf(const typename P::Block &block, uint8_t byte) {
+    return P::bits(P::equal(block, byte));
+}
+
+uint64_t bitsFrom(Pos from) { // a block's bits from its position `from` on
+    return from <= 0 ? ~uint64_t(0) : from >= kBlock ? 0 : ~uint64_t(0) << from;
+}
+
+uint32_t lowestBit(uint64_t bits) { // in halves, or a 32-bit build calls a helper
+    const uint32_t low = static_cast<uint32_t>(bits), high = static_cast<uint32_t>(bits >> 32);
+    return static_cast<uint32_t>(low != 0 ? __builtin_ctz(low) : 32 + __builtin_ctz(high));
+}
+
+// The walk. A break counts two bytes past its LF, where a marker's '=' would
+// stand and it is known whether one follows. A break and its marker may
+// start three bytes before a block: the bits of the block before are carried.
+template <class P> class Walk {
+public:
+    Walk(TableWriter &out, TableMode mode) : out_(out), record_(mode == TableMode::record) {}
+    // Whether a block without '=' (record mode) or CR (plain mode) may close
+    // an entry: an open marker line at any break, or a carried CR.
+    bool mayClose() const { return record_ ? pending_ : (lastCr_ >> 61) != 0; }
+    uint8_t rare() const { return record_ ? kMarkerEquals : kCR; }
+
+    // The blocks before `at` were passed over: carry the last one's bits.
+    void carryFrom(const uint8_t *data, Pos at) {
+        const typename P::Block before = P::load(data + at - kBlock);
+        lastCr_ = bitsOf<P>(before, kCR), lastLf_ = bitsOf<P>(before, kLF);
+        lastAt_ = bitsOf<P>(before, kMarkerAt);
+    }
+
+    // Closes the block's entries; false when the table is full.
+    bool block(Pos at, const typename P::Block &b) {
+        const uint64_t cr = bitsOf<P>(b, kCR), lf = bitsOf<P>(b, kLF);
+        uint64_t breaks = (cr << 3 | lastCr_ >> 61) & (lf << 2 | lastLf_ >> 62), markers = breaks;
+        if (record_) {
+            const uint64_t ats = bitsOf<P>(b, kMarkerAt);
+            markers &= (ats << 1 | lastAt_ >> 63) & bitsOf<P>(b, kMarkerEquals);
+            lastAt_ = ats;
+        }
+        lastCr_ = cr;
+        lastLf_ = lf;
+        for (uint64_t closing; (closing = pending_ ? breaks : markers) != 0;) {
+            const uint32_t bit = lowestBit(closing), next = static_cast<uint32_t>(at + bit - 1);
+            if (!out_.close(next - entryStart_))
+                return false;
+            entryStart_ = next;
+            pending_ = record_ && (markers >> bit & 1) != 0;
+            breaks &= ~(closing ^ (closing - 1)); // the bits up to this one
+            markers &= ~(closing ^ (closing - 1));
+        }
+        return true;
+    }
+
+    uint32_t finish(uint32_t length) { // as though a line break closed the last entry
+        out_.close(length + 2 - entryStart_);
+        return out_.finish();
+    }
+
+private:
+    TableWriter &out_;
+    bool record_, pending_ = false; // pending: the current entry is a marker line
+    uint32_t entryStart_ = 0;
+    uint64_t lastCr_ = 0, lastLf_ = 0, lastAt_ = 0;
+};
+
+// Passes over whole blocks from `at` to `end`, two at a time, while they
+// hold no `rare` byte; returns the first that may.
+template <class P> Pos skipQuiet(const uint8_t *data, Pos at, Pos end, uint8_t rare) {
+    while (end - at >= 2 * kBlock && !P::any(P::either(P::equal(P::load(data + at), rare),
+                                                       P::equal(P::load(data + at + kBlock), rare))))
+        at += 2 * kBlock;
+    if (end - at >= kBlock && !P::any(P::equal(P::load(data + at), rare)))
+        at += kBlock;
+    return at;
+}
+
+// Walks the blocks from `at` up to `until`; false when the table is full.
+template <class P>
+bool walkBlocks(const uint8_t *data, uint32_t length, Walk<P> &walk, Pos at, Pos until) {
+    for (; at < until; at += kBlock) {
+        if (isWhole(at, length) && !walk.mayClose()) {
+            const Pos quietEnd = skipQuiet<P>(data, at, until < length ? until : length, walk.rare());
+            if (quietEnd != at) {
+                walk.carryFrom(data, quietEnd);
+                at = quietEnd - kBlock;
+                continue;
+            }
+        }
+        if (!walk.block(at, loadBlock<P>(data, length, at)))
+            return false;
+    }
+    return true;
+}
+
+template <class P>
+VELLOMAR_VECTOR_ENTRY uint32_t buildTable(const uint8_t *data, uint32_t length, uint16_t *table,
+                                          TableMode mode) {
+    if (length == 0) // one entry of 3, as the reference has it
+        return buildLineTableScalar(data, length, table, mode);
+    TableWriter out(table, mode);
+    Walk<P> walk(out, mode); // breaks count up to two bytes past the data's end
+    return walkBlocks<P>(data, length, walk, firstBlock(data), Pos(length) + 2) ? walk.finish(length)
+                                                                                : out.finish();
+}
+
+// Where the stored pair 0xBF 0xC2 first starts, from 1 on; else length.
+template <class P> uint32_t findScrambledStart(const uint8_t *data, uint32_t length) {
+    uint64_t carriedAt = 0;
+    for (Pos at = firstBlock(data); at < length; at += kBlock) {
+        const typename P::Block block = loadBlock<P>(data, length, at);
+        const uint64_t ats = bitsOf<P>(block, kStoredAt);
+        const uint64_t pairEnds =
+            bitsOf<P>(block, kStoredEquals) & (ats << 1 | carriedAt) & bitsFrom(2 - at);
+        if (pairEnds != 0)
+            return static_cast<uint32_t>(at + lowestBit(pairEnds) - 1);
+        carriedAt = ats >> 63;
+    }
+    return length;
+}
+
+// Once the block is decoded: where 0xF5 '@' '=' stand, a line break stored
+// plain before a stored marker was complemented; the two bytes before the
+// "@=" become CR LF again. Bytes before `start` are as stored, so the first
+// marker is repaired after a head byte 0xF5. A repair writes only bytes
+// before its '@', none another repair looks at, and none before the data.
+template <class P> void repairBlock(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
+    const typename P::Block block = loadBlock<P>(data, length, at);
+    const uint8_t twoBefore = at >= 2 ? data[at - 2] : 0, oneBefore = at >= 1 ? data[at - 1] : 0;
+    const uint64_t ats = bitsOf<P>(block, kMarkerAt) << 1 | uint64_t(oneBefore == kMarkerAt);
+    const uint64_t lfs = bitsOf<P>(block, kStoredLF) << 2 | uint64_t(oneBefore == kStoredLF) << 1 |
+                         uint64_t(twoBefore == kStoredLF);
+    uint64_t repairs = bitsOf<P>(block, kMarkerEquals) & ats & lfs &
+                       bitsFrom((start + 1 > 3 ? start + 1 : 3) - at);
+    for (; repairs != 0; repairs &= repairs - 1) {
+        const Pos equals = at + lowestBit(repairs);
+        data[equals - 3] = kCR, data[equals - 2] = kLF;
+    }
+}
+
+// Decodes whole blocks from `at` to `end` while they hold no '=', so no
+// repair and no marker: most of a marked file. Returns the first that holds
+// one, decoded but not repaired, or `end`.
+template <class P> Pos decodeQuiet(uint8_t *data, Pos at, Pos end) {
+    for (; at < end; at += kBlock) {
+        const typename P::Block block = P::load(data + at);
+        P::store(data + at, P::complement(block));
+        if (P::any(P::equal(block, kStoredEquals)))
+            break;
+    }
+    return at;
+}
+
+// Decodes the block from `start` on and repairs it; true when it may hold
+// an '=' once decoded, and so a marker.
+template <class P> bool decodeBlock(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
+    if (isWhole(at, length) && at >= start) {
+        if (decodeQuiet<P>(data, at, at + kBlock) != at)
+            return false;
+    } else {
+        for (Pos i = at < start ? start : at; i < at + kBlock && i < length; ++i)
+            data[i] = stored(data[i]);
+    }
+    repairBlock<P>(data, length, at, start);
+    return true;
+}
+
+// Decodes the blocks from `at` on; restores a final line break stored plain.
+template <class P> void decodeRest(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
+    for (; at < length; at += kBlock)
+        decodeBlock<P>(data, length, at, start);
+    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF)
+        data[length - 2] = kCR, data[length - 1] = kLF;
+}
+
+// Decodes a marked file and builds its table in one pass. A block is walked
+// once the block after it is decoded, whose repairs may rewrite its last
+// bytes; while no marker line is open, blocks without '=' are only decoded.
+template <class P>
+VELLOMAR_VECTOR_ENTRY uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
+    const uint32_t start = findScrambledStart<P>(data, length);
+    if (start >= length)
+        return buildTable<P>(data, length, table, TableMode::record);
+    TableWriter out(table, TableMode::record);
+    Walk<P> walk(out, TableMode::record);
+    const Pos first = firstBlock(data), wholeEnd = first + (length - first) / kBlock * kBlock;
+    Pos at = first + (start - first) / kBlock * kBlock; // decoded; walked when `busy`
+    bool busy = decodeBlock<P>(data, length, at, start), carried = true; // carry fits `at`
+    bool room = walkBlocks<P>(data, length, walk, first, at);
+    while (room) {
+        if (!busy && !walk.mayClose()) {
+            const Pos next = decodeQuiet<P>(data, at + kBlock, wholeEnd);
+            carried = carried && next == at + kBlock;
+            at = next - kBlock;
+            if (next == wholeEnd)
+                break;
+            repairBlock<P>(data, length, at = next, start);
+            carried = false;
+        }
+        if (at + 2 * kBlock > length)
+            break;
+        busy = decodeBlock<P>(data, length, at + kBlock, start);
+        if (!carried)
+            walk.carryFrom(data, at);
+        room = walk.block(at, loadBlock<P>(data, length, at));
+        carried = true;
+        at += kBlock;
+    }
+    decodeRest<P>(data, length, at + kBlock, start);
+    if (!carried)
+        walk.carryFrom(data, at);
+    if (!room || !walkBlocks<P>(data, length, walk, at, Pos(length) + 2))
+        return out.finish();
+    return walk.finish(length);
+}
+
+} // namespace
+} // namespace vellomar
+
+#endif
