@@ -39,9 +39,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 # has installed, and the only aarch64 C and C++ libraries on the machine are
 # the cross compiler's, whose packages name what a cross toolchain needs
 # (libc6:arm64, libgcc-s1-arm64-cross), not what an arm64 system has (libc6,
-# libgcc-s1). So the cross packages
-# have no dependencies on the C and C++ libraries, and configuring says so.
-# The archive is named for the processor: vellomar-1.0.0-Linux-aarch64.tar.gz.
+# libgcc-s1). So the cross packages have no dependencies on the C and C++
+# libraries, and configuring says so. The archive is named for the
+# processor: vellomar-1.0.0-Linux-aarch64.tar.gz.
 if(CMAKE_CROSSCOMPILING)
   execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
                   OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
