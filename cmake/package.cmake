@@ -32,6 +32,26 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # system's; the tools' package depends on its package by name (below).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 
+# A cross build (the "package-arm64" preset) packs for its target's Debian
+# architecture, which dpkg-architecture names from the compiler's multiarch
+# triplet (aarch64-linux-gnu: arm64). dpkg-shlibdeps cannot read its
+# dependencies here: it looks each needed library up among the packages dpkg
+# has installed, and the only aarch64 C and C++ libraries on the machine are
+# the cross compiler's, whose packages name what a cross toolchain needs
+# (libc6:arm64, libgcc-s1-arm64-cross), not what an arm64 system has (libc6,
+# libgcc-s1). So the cross packages have no dependencies on the C and C++
+# libraries, and configuring says so. The archive is named for the
+# processor: vellomar-1.0.0-Linux-aarch64.tar.gz.
+if(CMAKE_CROSSCOMPILING)
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
+  message(STATUS "Debian packages for ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}, cross-built: "
+                 "no dependencies on the C and C++ libraries")
+endif()
+
 set(packages
   library libvellomar${PROJECT_VERSION_MAJOR} libs
   "Vellomar: ${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\nThe shared library with its one call, StringTable: it reads a text file whole\ninto the caller's buffer, restores marked files, and fills a table with the\nlengths of the text's lines or records."

@@ -3,7 +3,11 @@
 # suite needs is there (GoogleTest, Python 3); where either is missing the
 # library, the tools and the example still build, and one message says why
 # the suite is off. ON makes them required; OFF skips the suite. The Windows
-# suite needs neither: it runs under Wine, or says it cannot.
+# suite needs neither: it runs under Wine, or says it cannot. A cross build
+# for another Linux processor names GoogleTest's sources instead, which it
+# compiles with its own compiler.
+set(VELLOMAR_GTEST_SOURCE "" CACHE PATH
+    "GoogleTest sources to build with the tests instead of an installed GoogleTest")
 set(VELLOMAR_TESTS OFF)
 if(VELLOMAR_BUILD_TESTS STREQUAL "AUTO")
   if(PROJECT_IS_TOP_LEVEL AND WIN32)
@@ -12,7 +16,7 @@ if(VELLOMAR_BUILD_TESTS STREQUAL "AUTO")
     find_package(GTest QUIET)
     find_package(Python3 QUIET COMPONENTS Interpreter)
     set(missing "")
-    if(NOT GTest_FOUND)
+    if(NOT GTest_FOUND AND NOT EXISTS "${VELLOMAR_GTEST_SOURCE}/CMakeLists.txt")
       list(APPEND missing "GoogleTest (libgtest-dev)")
     endif()
     if(NOT Python3_FOUND)

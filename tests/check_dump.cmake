@@ -1,10 +1,18 @@
 cmake_minimum_required(VERSION 3.25)
-# vellomar-dump on the shipped examples, run through RUN when given (wine, for
-# the Windows build): the table it prints must tile each file, the record
+# vellomar-dump on the shipped examples, run through RUN when given (Wine
+# or an emulator): the table it prints must tile each file, the record
 # example's second entry must be a marker line, and a wrong expected size and
 # a missing file must end with status 1 and a message naming the file. Where
 # the box is a line on standard error (BOX_ON_STDERR), that line must be there.
 # In WORK it writes files of its own: an empty one, and one holding 0x7F.
+#
+# LINUX_PROGRAMS: the programs are Linux ones, run natively or through RUN
+# (an emulator such as qemu-aarch64-run), with the files and devices of a
+# Linux system; without it, where RUN is given, they are Windows programs
+# under Wine.
+if(NOT RUN)
+  set(LINUX_PROGRAMS ON)
+endif()
 foreach(example plain record)
   set(file ${EXAMPLES}/${example}.txt)
   file(SIZE ${file} size)
@@ -62,10 +70,10 @@ if(NOT status EQUAL 1 OR NOT err MATCHES "no-such-file.txt")
 endif()
 
 # The largest expected size is the library's to judge: the call fails with
-# the box (the file is shorter), not the command line. Not where RUN is set:
-# a 32-bit host cannot even reserve a buffer of 4 GiB - 1.
-if(NOT RUN)
-  execute_process(COMMAND ${DUMP} --expect 4294967295 ${EXAMPLES}/record.txt
+# the box (the file is shorter), not the command line. Not for the Windows
+# programs: the 32-bit one cannot even reserve a buffer of 4 GiB - 1.
+if(LINUX_PROGRAMS)
+  execute_process(COMMAND ${RUN} ${DUMP} --expect 4294967295 ${EXAMPLES}/record.txt
                   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
   if(NOT status EQUAL 1)
     message(FATAL_ERROR "--expect 4294967295 gave status ${status}, expected 1: '${err}'")
@@ -123,10 +131,10 @@ foreach(format table json)
 endforeach()
 
 # A backslash in the file's name, where it is no path separator.
-if(NOT RUN)
+if(LINUX_PROGRAMS)
   set(name "${WORK}/back\\slash.txt")
   file(TOUCH "${name}") # file(WRITE) would make a folder "back" first
-  execute_process(COMMAND ${DUMP} --json ${name}
+  execute_process(COMMAND ${RUN} ${DUMP} --json ${name}
                   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
   string(JSON file ERROR_VARIABLE bad GET "${out}" file)
   if(NOT status EQUAL 0 OR NOT file STREQUAL name)

@@ -5,7 +5,15 @@
 # same, and what does not come back is said.
 # Needs MARK, DUMP, EXAMPLES, CORPUS (fuzz/corpus) and WORK (a scratch folder,
 # emptied first); both
-# programs run through RUN when given (wine, for the Windows build).
+# programs run through RUN when given (Wine or an emulator).
+#
+# LINUX_PROGRAMS: the programs are Linux ones, run natively or through RUN
+# (an emulator such as qemu-aarch64-run), with the files and devices of a
+# Linux system; without it, where RUN is given, they are Windows programs
+# under Wine.
+if(NOT RUN)
+  set(LINUX_PROGRAMS ON)
+endif()
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/check_command_line.cmake)
 set(MARK ${RUN} ${MARK})
@@ -123,7 +131,7 @@ expect_same_file(${WORK}/input.txt ${recordText})
 # or a link to nothing stays what it was. A link to a regular file has that
 # file replaced and stays a link.
 set(notRegular "")
-if(RUN)
+if(NOT LINUX_PROGRAMS)
   list(APPEND notRegular NUL)
 else()
   execute_process(COMMAND mkfifo ${WORK}/fifo)
@@ -138,7 +146,7 @@ foreach(output IN LISTS notRegular)
     expect_refused("output ${output} ${force}" "not a regular file")
   endforeach()
 endforeach()
-if(NOT RUN)
+if(LINUX_PROGRAMS)
   execute_process(COMMAND sh -c "test -c /dev/full && test -p \"$0\" && test -S \"$1\" && test -L \"$2\" && test ! -e \"$2\""
                           ${WORK}/fifo ${WORK}/socket ${WORK}/dangling RESULT_VARIABLE changed)
   if(changed)
@@ -322,7 +330,7 @@ expect_same_file(${WORK}/-marked.txt ${EXAMPLES}/marked.txt)
 # Inputs that are no regular file, each refused as such, without waiting
 # for a FIFO's writer.
 set(inputs ${WORK})
-if(RUN)
+if(NOT LINUX_PROGRAMS)
   # CON too is a device, but with no console (as under Wine here) it cannot
   # even be opened.
   list(APPEND inputs NUL)
@@ -348,7 +356,7 @@ foreach(force "" --force)
   endif()
 endforeach()
 
-if(NOT RUN)
+if(LINUX_PROGRAMS)
   # The new file's mode is what the umask leaves of 0666.
   foreach(umaskAndMode 022:644 002:664)
     string(REPLACE ":" ";" umaskAndMode ${umaskAndMode})

@@ -2,6 +2,7 @@
 # Runs every test suite: installs what a fresh Debian 12 machine lacks, then
 # the release suite, the whole suite again under AddressSanitizer and UBSan,
 # and each fuzz target for a short while on its committed corpus.
+# Then the 64-bit ARM build's suite, under qemu-aarch64.
 # Last, both Windows DLLs are cross-built and their suites run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +20,9 @@ packages=(
   mono-mcs mono-runtime fp-compiler fp-units-rtl
   # The release suite on an emulated processor without AVX2.
   qemu-user
+  # The 64-bit ARM build: Debian's aarch64 cross compiler, and the GoogleTest
+  # sources that build compiles for itself; it runs under qemu-user too.
+  g++-aarch64-linux-gnu googletest
   # The Windows suites: the mingw-w64 cross compilers, 64-bit Wine, and
   # 32-bit Wine for the kernels that run 32-bit programs.
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386
@@ -93,6 +97,8 @@ for target in line_table decode string_table; do
   fi
   echo "fuzz_$target: $(grep -E '^stat::number_of_executed_units' "$run/log" | awk '{print $2}') runs, clean"
 done
+echo "== 64-bit ARM suite: cross-built for aarch64, under qemu-aarch64"
+cmake --workflow --preset linux-arm64
 # The Windows host ends with "N passed, M failed": no such line means that
 # the suite never ran.
 # Programs that Wine ended before they wrote anything, and that wine-run
