@@ -347,11 +347,15 @@ bool fiveBytes(vellomar::OsFile, uint64_t *length) {
 
 void countSignal(int) { ++signalsCaught; }
 
-// Whether the thread tid sits in the system call number, as /proc tells.
-bool inSystemCall(long tid, long number) {
+// Whether the thread tid sits in a system call on the descriptor (its first
+// argument), as /proc tells. The call is known by its descriptor, not by its
+// number: under qemu-user /proc shows the host's number, not the program's.
+bool blockedOn(long tid, int descriptor) {
     std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
-    long current = -1;
-    return static_cast<bool>(in >> current) && current == number;
+    long number = -1; // "running" when in none
+    std::string firstArgument;
+    return static_cast<bool>(in >> number >> firstArgument) && number >= 0 &&
+           std::strtol(firstArgument.c_str(), nullptr, 16) == descriptor;
 }
 
 // Waits, with no clock, until `ready` holds or the call under test has
@@ -384,7 +388,7 @@ TEST(RealFiles, ReadGoesOnAfterASignal) {
     // Each signal goes to a read that is blocked, and the next only once the
     // handler has run and the read is made again.
     std::thread writer([&, writeEnd = ends[1]] {
-        const auto reading = [callerTid] { return inSystemCall(callerTid, SYS_read); };
+        const auto reading = [callerTid] { return blockedOn(callerTid, blockingFile); };
         for (int i = 0; i < 3; ++i) {
             waitFor(reading, returned);
             pthread_kill(caller, SIGUSR1);
@@ -448,7 +452,7 @@ std::string boxThroughAFullPipe(const std::string &file) {
     std::string drained;
     std::atomic<bool> returned{false};
     std::thread reader([&] {
-        const auto writing = [callerTid] { return inSystemCall(callerTid, SYS_write); };
+        const auto writing = [callerTid] { return blockedOn(callerTid, STDERR_FILENO); };
         waitFor(writing, returned);
         pthread_kill(caller, SIGUSR1);
         // Drained once the handler has run and the write is made again.
