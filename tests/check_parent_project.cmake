@@ -2,11 +2,19 @@
 # add_subdirectory, then runs its host on the record example: the eight
 # entries, the second a marker line.
 #
-#   cmake -DSOURCE=... -DWORK=... -DC_COMPILER=... -P check_parent_project.cmake
+#   cmake -DSOURCE=... -DWORK=... -DC_COMPILER=... -DCXX_COMPILER=...
+#         [-DTOOLCHAIN=... -DRUN=...] -P check_parent_project.cmake
+#
+# A cross build passes its toolchain file, and RUN, the emulator its
+# programs run under.
 file(REMOVE_RECURSE ${WORK})
+if(TOOLCHAIN)
+  set(compilers -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+else()
+  set(compilers -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER})
+endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE}/tests/parent -B ${WORK}
-                        -DVELLOMAR_SOURCE=${SOURCE} -DCMAKE_BUILD_TYPE=Release
-                        -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
+                        -DVELLOMAR_SOURCE=${SOURCE} -DCMAKE_BUILD_TYPE=Release ${compilers}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "configuring the parent project failed:\n${out}${err}")
@@ -19,7 +27,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK} --target walk
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "building the parent project failed:\n${out}${err}")
 endif()
-execute_process(COMMAND ${WORK}/walk --record ${SOURCE}/examples/record.txt
+execute_process(COMMAND ${RUN} ${WORK}/walk --record ${SOURCE}/examples/record.txt
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 string(REGEX MATCHALL "[^\n]+" rows "${out}")
 list(LENGTH rows count)

@@ -20,9 +20,10 @@ packages=(
   mono-mcs mono-runtime fp-compiler fp-units-rtl
   # The release suite on an emulated processor without AVX2.
   qemu-user
-  # The 64-bit ARM build: Debian's aarch64 cross compiler, and the GoogleTest
-  # sources that build compiles for itself; it runs under qemu-user too.
-  g++-aarch64-linux-gnu googletest
+  # The 64-bit ARM build: Debian's aarch64 cross compiler, the GoogleTest
+  # sources that build compiles for itself, and Google Benchmark's arm64
+  # package for its benchmarks; it runs under qemu-user too.
+  g++-aarch64-linux-gnu googletest libbenchmark-dev:arm64
   # The Windows suites: the mingw-w64 cross compilers, 64-bit Wine, and
   # 32-bit Wine for the kernels that run 32-bit programs.
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386
@@ -34,9 +35,11 @@ done
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing ${need[*]}"
   [ "$(id -u)" = 0 ] || { echo "need root to install ${need[*]}" >&2; exit 1; }
-  if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  fi
+  for arch in i386 arm64; do
+    if [[ " ${need[*]} " == *":$arch "* ]] && ! dpkg --print-foreign-architectures | grep -qx $arch; then
+      dpkg --add-architecture $arch
+    fi
+  done
   # A mirror in the middle of a sync serves an index that does not match its
   # release file, and apt-get update fails for it; that passes in a while.
   # If it has not passed after a few tries, install from the release's own
