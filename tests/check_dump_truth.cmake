@@ -309,4 +309,24 @@ if(LINUX_PROGRAMS)
     endforeach()
   endforeach()
 endif()
+# A write that fails once, with later ones going through (the failure
+# injected by strace into the first write): what it carried is lost, so the
+# run fails, however well the rest was written. Natively only: under an
+# emulator the first write could be the emulator's own.
+if(LINUX_PROGRAMS AND NOT RUN)
+  find_program(STRACE strace)
+  if(NOT STRACE)
+    message(FATAL_ERROR "strace not found (Debian: strace): it makes the failing write")
+  endif()
+  string(REPEAT "a line long enough to fill the output buffer\r\n" 3000 longText)
+  file(WRITE ${WORK}/long.txt "${longText}")
+  execute_process(COMMAND ${STRACE} -f -qq -o /dev/null -e trace=write
+                          -e inject=write:error=EIO:when=1 ${DUMP} ${WORK}/long.txt
+                  OUTPUT_FILE ${WORK}/long.out ERROR_VARIABLE err RESULT_VARIABLE status)
+  file(SIZE ${WORK}/long.out written)
+  if(NOT status EQUAL 1 OR written EQUAL 0 OR
+     NOT err MATCHES "^vellomar-dump: cannot write to standard output[^\n]*\n$")
+    message(FATAL_ERROR "one failed write: status ${status}, ${written} bytes written, '${err}'")
+  endif()
+endif()
 file(REMOVE_RECURSE ${WORK})

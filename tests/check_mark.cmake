@@ -4,7 +4,7 @@
 # every marked file the tool writes decodes to its text and marks back the
 # same, and what does not come back is said.
 # Needs MARK, DUMP, EXAMPLES, CORPUS (fuzz/corpus) and WORK (a scratch folder,
-# emptied first); both
+# emptied first); APPEARS, where given, is the output_appears library. Both
 # programs run through RUN when given (Wine or an emulator).
 #
 # LINUX_PROGRAMS: the programs are Linux ones, run natively or through RUN
@@ -243,7 +243,10 @@ function(write_hex path hex)
 endfunction()
 set(notBack
   "mixed|5f50575f680d0abfc2bef2f59d0d0abfc2bdf2f59cf2f5|680d0a403d410d0a620d0a403d420d0a630d0a|mixed: plain \\(the --plain-breaks storing\\), but the one at offset 21 of INPUT \\(17 of OUTPUT\\) is stored scrambled.*with --plain-breaks would not give back INPUT: offset 21 of INPUT would be 0x0D instead of 0xF2"
-  "head repaired|5f50575f68656164f5bfc2bef2f59df2f5|6865610d0a403d410d0a620d0a|all scrambled.*offset 7 of INPUT would be 0x0D instead of 0x64: the head ends in 0x64 0xF5")
+  "head repaired|5f50575f68656164f5bfc2bef2f59df2f5|6865610d0a403d410d0a620d0a|all scrambled.*offset 7 of INPUT would be 0x0D instead of 0x64: the head ends in 0x64 0xF5"
+  "head of one byte repaired|5f50575f68f5bfc2bef2f59df2f5|0d0a403d410d0a620d0a|offset 4 of INPUT would be 0x0D instead of 0x68: the head ends in 0x68 0xF5 at offset 4 of INPUT[^\n]*keeps in the head as it is\n"
+  "head repaired over the mark|5f50575ff5bfc2bef2f5bfc2bdf2f5|0a403d410d0a403d420d0a|the head ends in 0x5F 0xF5 at offset 3 of INPUT[^\n]*. its CR falls on the mark's last byte\n"
+  "a break's LF stored plain|5f50575f680d0abfc2bef2f5bfc2bdf20abfc2bc|680d0a403d410d0a403d420d0a403d43|offset 16 of INPUT would be 0xF5 instead of 0x0A: the line break at offset 15 of INPUT is stored as 0xF2 0x0A, which the decoder's repair turns into CR LF, the other way from the first break")
 foreach(row IN LISTS notBack)
   string(REPLACE "|" ";" row "${row}")
   list(GET row 0 name)
@@ -388,9 +391,8 @@ if(LINUX_PROGRAMS)
   endif()
   expect_same_file(${WORK}/open/bare.txt ${EXAMPLES}/marked.txt)
 
-  # A link to itself: the check before writing cannot follow it, so it
-  # looks like no file at all, as one made right after the check would. The
-  # rename, which never replaces without --force, still refuses it.
+  # A link to itself names no file that could be written: refused before
+  # anything is written, and the link stays as it was.
   file(CREATE_LINK loop ${WORK}/loop SYMBOLIC)
   run(${MARK} ${recordText} ${WORK}/loop)
   set(target "no link")
@@ -398,7 +400,27 @@ if(LINUX_PROGRAMS)
     file(READ_SYMLINK ${WORK}/loop target)
   endif()
   if(NOT status EQUAL 1 OR NOT target STREQUAL "loop")
-    message(FATAL_ERROR "an OUTPUT made after the check: ${status} '${err}', now '${target}'")
+    message(FATAL_ERROR "a link to itself as OUTPUT: ${status} '${err}', now '${target}'")
+  endif()
+
+  # An OUTPUT that appears after the check, just before the rename (made
+  # there by a preloaded stand-in for rename): without --force it stays as it
+  # was, the run fails and leaves no temporary file; with --force it is
+  # replaced. Natively only: an emulator would preload it into itself.
+  if(APPEARS AND NOT RUN)
+    foreach(force "" --force)
+      file(REMOVE ${WORK}/appears.txt)
+      run(${CMAKE_COMMAND} -E env LD_PRELOAD=${APPEARS} VELLOMAR_APPEARS=${WORK}/appears.txt
+          ASAN_OPTIONS=verify_asan_link_order=0 ${MARK} ${force} ${recordText} ${WORK}/appears.txt)
+      file(READ ${WORK}/appears.txt now)
+      file(GLOB left ${WORK}/.vellomar-mark*)
+      if(force AND (NOT status EQUAL 0 OR now STREQUAL "appeared\n"))
+        message(FATAL_ERROR "an OUTPUT made after the check, --force: ${status} '${err}'")
+      elseif(NOT force AND (NOT status EQUAL 1 OR NOT now STREQUAL "appeared\n" OR left))
+        message(FATAL_ERROR "an OUTPUT made after the check: ${status} '${err}', "
+                            "now '${now}', left '${left}'")
+      endif()
+    endforeach()
   endif()
 endif()
 

@@ -13,6 +13,8 @@ packages=(
   cmake g++ libgtest-dev libbenchmark-dev python3 pkgconf
   # The package test: lintian, and what CPack's Debian generator runs.
   lintian dpkg-dev file
+  # A write failure injected into the dump's output.
+  strace
   # The fuzz targets: clang and its libFuzzer runtime.
   clang libclang-rt-14-dev
   # The example hosts in C# (Mono) and Free Pascal: the compilers and what
