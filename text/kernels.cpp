@@ -68,15 +68,17 @@ bool avx2Runs(const ProcessorWords &words) {
            (words.xcr0 & kXmmAndYmm) == kXmmAndYmm && (words.leaf7Ebx & (1u << 5)) != 0;
 }
 
+const KernelSet &kernelsFor(const ProcessorWords &words) {
+    uint32_t i = VELLOMAR_SKIP_KERNELS;
+    while (!kKernelSets[i]->runsOn(words))
+        ++i; // the scalar set, last, runs anywhere
+    return *kKernelSets[i];
+}
+
 const KernelSet &chosenKernels() {
     const KernelSet *set = chosen.load(std::memory_order_acquire);
-    if (set == nullptr) {
-        const ProcessorWords words = processorWords();
-        uint32_t i = VELLOMAR_SKIP_KERNELS;
-        while (!kKernelSets[i]->runsOn(words))
-            ++i; // the scalar set, last, runs anywhere
-        chosen.store(set = kKernelSets[i], std::memory_order_release);
-    }
+    if (set == nullptr)
+        chosen.store(set = &kernelsFor(processorWords()), std::memory_order_release);
     return *set;
 }
 

@@ -51,6 +51,7 @@ struct KernelSet {
 // The library runs the first that this processor runs, chosen once.
 extern const KernelSet *const kKernelSets[];
 extern const uint32_t kKernelSetCount;
+const KernelSet &kernelsFor(const ProcessorWords &words);
 const KernelSet &chosenKernels();
 
 } // namespace vellomar
