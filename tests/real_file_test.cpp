@@ -302,8 +302,15 @@ bool measureThenShrink(vellomar::OsFile file, uint64_t *length) {
     return measured;
 }
 
-// A file that ends before the length it was measured at: the read stops at
-// its end, and the box tells how many bytes arrived.
+// A descriptor that read() refuses (EBADF): open for writing only.
+bool openForWritingOnly(const char *fileName, vellomar::OsFile *file) {
+    const int fd = open(fileName, O_WRONLY | O_CLOEXEC);
+    *file = fd;
+    return fd >= 0;
+}
+
+// A file that ends before the length it was measured at, or whose read
+// fails: the read stops there, and the box tells how many bytes arrived.
 TEST(RealFiles, ReadStopsAtEndOfFile) {
     TempFolder folder;
     struct ShortCase {
@@ -320,6 +327,10 @@ TEST(RealFiles, ReadStopsAtEndOfFile) {
     shrinking.size = measureThenShrink;
     cases.push_back({"cut between measuring and reading", shrinking, shrinkingFile, 10,
                      "result 0, box 'DLL error: 4'"});
+    vellomar::OsLayer unreadable = kOs;
+    unreadable.open = openForWritingOnly;
+    cases.push_back({"a read that fails", unreadable, folder.write("ten.txt", "abc\r\ndef\r\n"),
+                     10, "result 0, box 'DLL error: 0'"});
     // A kernel file that says 4096 bytes and holds a few.
     const std::string kernelFile = "/sys/kernel/mm/transparent_hugepage/enabled";
     struct stat info;
@@ -525,6 +536,20 @@ TEST(RealFiles, HostProcessStates) {
         {"a signal cuts into the box line on a full standard error",
          [&] { return boxThroughAFullPipe(shortFile); },
          "answer 1, signals 1, line 'Tarvoni DLL: DLL error: 3\n'"},
+        // The line has room for 128 bytes: a longer text is cut, the line
+        // break kept.
+        {"a box text longer than the line",
+         [] {
+             int ends[2];
+             if (pipe(ends) != 0 || dup2(ends[1], STDERR_FILENO) < 0)
+                 return std::string("[no pipe]");
+             const int answer = vellomar::platformOs.messageBox(std::string(200, 'x').c_str(), "C");
+             char line[256];
+             const ssize_t got = read(ends[0], line, sizeof line);
+             return "answer " + std::to_string(answer) + ", " + std::to_string(got) + " bytes, ending '" +
+                    std::string(line + (got > 3 ? got - 3 : 0), line + (got > 0 ? got : 0)) + "'";
+         },
+         "answer 1, 128 bytes, ending 'xx\n'"},
     };
     for (const State &state : states) {
         SCOPED_TRACE(state.name);

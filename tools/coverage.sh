@@ -13,5 +13,5 @@ cmake --workflow --preset coverage
 set -- --root . --object-directory build/coverage --filter 'library/' --filter 'report/' \
   --filter 'text/' --exclude-unreachable-branches --exclude-throw-branches
 gcovr "$@" --txt build/coverage/lines.txt
-gcovr "$@" --branches --txt build/coverage/branches.txt
-gcovr "$@" --print-summary --fail-under-line 100 --fail-under-branch 97 -o /dev/null
+gcovr "$@" --branches --txt build/coverage/branches.txt --print-summary \
+  --fail-under-line 100 --fail-under-branch 97
