@@ -34,22 +34,27 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 
 # A cross build (the "package-arm64" preset) packs for its target's Debian
 # architecture, which dpkg-architecture names from the compiler's multiarch
-# triplet (aarch64-linux-gnu: arm64). dpkg-shlibdeps cannot read its
-# dependencies here: it looks each needed library up among the packages dpkg
-# has installed, and the only aarch64 C and C++ libraries on the machine are
-# the cross compiler's, whose packages name what a cross toolchain needs
-# (libc6:arm64, libgcc-s1-arm64-cross), not what an arm64 system has (libc6,
-# libgcc-s1). So the cross packages have no dependencies on the C and C++
-# libraries, and configuring says so. The archive is named for the
-# processor: vellomar-1.0.0-Linux-aarch64.tar.gz.
+# triplet (aarch64-linux-gnu: arm64). dpkg-shlibdeps reads its dependencies
+# from the packages dpkg has installed for that architecture: on a machine
+# with the target's C library as a package of its own (multiarch: libc6:arm64,
+# which tools/check.sh installs) that works as natively. With only the cross
+# compiler's libraries, whose packages name what a cross toolchain needs
+# (libc6-arm64-cross), not what an arm64 system has, the packages get no
+# dependencies on the C and C++ libraries, and configuring says so. The
+# archive is named for the processor: vellomar-1.0.0-Linux-aarch64.tar.gz.
 if(CMAKE_CROSSCOMPILING)
   execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
                   OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
   set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
-  message(STATUS "Debian packages for ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}, cross-built: "
-                 "no dependencies on the C and C++ libraries")
+  execute_process(COMMAND dpkg-query -W libc6:${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} libstdc++6:${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}
+                  RESULT_VARIABLE noTargetLibraries OUTPUT_QUIET ERROR_QUIET)
+  if(noTargetLibraries)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+    message(STATUS "Debian packages for ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}, cross-built: "
+                   "no dependencies on the C and C++ libraries (libc6:${CPACK_DEBIAN_PACKAGE_ARCHITECTURE} "
+                   "is not installed)")
+  endif()
 endif()
 
 set(packages
