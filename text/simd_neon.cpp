@@ -16,7 +16,10 @@ struct Neon {
     };
 
     static Block load(const uint8_t *p) { return {vld1q_u8_x4(p)}; }
-    static void store(uint8_t *p, const Block &b) { vst1q_u8_x4(p, b.v); }
+    static void store(uint8_t *p, const Block &b) { // four stores: no copies into a register run
+        vst1q_u8(p, b.v.val[0]), vst1q_u8(p + 16, b.v.val[1]);
+        vst1q_u8(p + 32, b.v.val[2]), vst1q_u8(p + 48, b.v.val[3]);
+    }
     static Block equal(const Block &b, uint8_t byte) {
         const uint8x16_t x = vdupq_n_u8(byte);
         return {{{vceqq_u8(b.v.val[0], x), vceqq_u8(b.v.val[1], x), vceqq_u8(b.v.val[2], x),
