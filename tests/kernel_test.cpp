@@ -81,13 +81,21 @@ private:
     uint8_t *begin_ = nullptr;
 };
 
-enum class Place { heap, beforeGuard, afterGuard };
-constexpr Place kPlaces[] = {Place::heap, Place::beforeGuard, Place::afterGuard};
+// Against a guard page, or ending one byte before a 64-byte line ends with
+// bait after it: line breaks and markers, which a kernel that read past the
+// data would count and one that wrote past it would change. (Blocks lie on
+// aligned addresses, so a read past the data's end faults on no guard page
+// that begins at a line.)
+enum class Place { heap, beforeGuard, afterGuard, beforeBait };
+constexpr Place kPlaces[] = {Place::heap, Place::beforeGuard, Place::afterGuard,
+                             Place::beforeBait};
+constexpr char kBait[] = "\r\n@=";
 
 struct Outcome {
     uint32_t result = 0;
     std::vector<uint16_t> table; // limit + 4 words, then canary words
     Bytes data;                  // the data after the call
+    bool baitKept = true;        // beforeBait: the bait after the data as it was
 };
 
 // Runs `call` on a copy of `data` in `place`, and keeps what it left there.
@@ -97,12 +105,20 @@ template <class Call> Outcome runPlaced(const Bytes &data, Place place, TableMod
     out.table.assign(vellomar::entryLimit(mode) + 4 + kCanaryWords, kHostFill);
     out.data = data; // a heap block of exactly data.size() bytes
     uint8_t *at = out.data.data();
-    if (place != Place::heap && data.size() <= pages.room()) {
+    const size_t baitFrom = kBlock - 1 - data.size() % kBlock + data.size();
+    const bool baited = place == Place::beforeBait && baitFrom + kBlock <= pages.room();
+    if (baited) {
+        for (size_t i = 0; i < baitFrom + kBlock; ++i)
+            pages.afterGuard()[i] = static_cast<uint8_t>(kBait[i % 4]);
+        at = pages.afterGuard() + baitFrom - data.size();
+    } else if (place != Place::heap && data.size() <= pages.room()) {
         at = place == Place::beforeGuard ? pages.beforeGuard(data.size()) : pages.afterGuard();
-        std::copy(data.begin(), data.end(), at);
     }
+    std::copy(data.begin(), data.end(), at);
     out.result = call(at, static_cast<uint32_t>(data.size()), out.table.data());
     std::copy(at, at + data.size(), out.data.begin());
+    for (size_t i = baitFrom; baited && i < baitFrom + kBlock; ++i)
+        out.baitKept = out.baitKept && pages.afterGuard()[i] == kBait[i % 4];
     return out;
 }
 
@@ -120,11 +136,13 @@ void expectSame(const Outcome &got, const Outcome &want) {
     EXPECT_EQ(got.result, want.result);
     EXPECT_EQ(got.table, want.table);
     EXPECT_EQ(got.data, want.data);
+    EXPECT_TRUE(got.baitKept);
 }
 
 std::string placeName(Place place) {
-    return place == Place::heap ? "heap" : place == Place::beforeGuard ? "before a guard page"
-                                                                       : "after a guard page";
+    const char *const names[] = {"heap", "before a guard page", "after a guard page",
+                                 "before bait"};
+    return names[static_cast<int>(place)];
 }
 
 // Compares every kernel's build in both modes with the reference, in every place.
