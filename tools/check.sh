@@ -32,7 +32,10 @@ packages=(
 )
 need=()
 for package in "${packages[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || need+=("$package")
+  # A package installed for two architectures (libbenchmark-dev) is found
+  # only by its name with the architecture.
+  dpkg -s "$package" >/dev/null 2>&1 || dpkg -s "$package:$(dpkg --print-architecture)" \
+    >/dev/null 2>&1 || need+=("$package")
 done
 if [ ${#need[@]} -gt 0 ]; then
   echo "== installing ${need[*]}"
