@@ -75,8 +75,7 @@ public:
             markers &= (ats << 1 | lastAt_ >> 63) & bitsOf<P>(b, kMarkerEquals);
             lastAt_ = ats;
         }
-        lastCr_ = cr;
-        lastLf_ = lf;
+        lastCr_ = cr, lastLf_ = lf;
         for (uint64_t closing; (closing = pending_ ? breaks : markers) != 0;) {
             const uint32_t bit = lowestBit(closing), next = static_cast<uint32_t>(at + bit - 1);
             if (!out_.close(next - entryStart_))

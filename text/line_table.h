@@ -44,8 +44,7 @@ public:
 
 private:
     uint16_t *table_;
-    uint32_t limit_;
-    uint32_t count_ = 0;
+    uint32_t limit_, count_ = 0;
 };
 
 } // namespace vellomar
