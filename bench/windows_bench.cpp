@@ -113,16 +113,14 @@ struct Measurement {
 // file: the two alternate, pair by pair, so that both see the same load on
 // the machine, each first in turn. The call's cost over the floor is the
 // mean of the middle half of the pairs' differences. Under Wine every open
-// and close is a round trip to the server, some 150 us that now and then
-// take far longer, against the microsecond that the pass over a small file
-// adds: one such trip in a plain mean outweighs the pass. A median would do
-// as well against those, but the clock counts in 100 ns steps, which a
-// median keeps and a mean smooths out. And since the pairs differ from one
-// another by several microseconds, as much as the whole pass over a file of
-// 1 MiB or less costs, those files take 500 pairs a sample: some 13 000 in
-// the run, for a figure good to a few hundredths of a microsecond. Larger
-// files take four: one pair alone of a file that the cache cannot hold whole
-// moves by a third with what else the machine's memory is doing.
+// and close is a round trip to the server, far longer than the pass over a
+// small file, and now and then much longer still: one such trip in a plain
+// mean outweighs the pass. A median would do as well against those, but the
+// clock counts in coarse steps, which a median keeps and a mean smooths out.
+// And since the pairs differ from one another by as much as the whole pass
+// over a small file costs, files up to 1 MiB take many pairs a sample.
+// Larger files take a few: one pair alone of a file that the cache cannot
+// hold whole moves with what else the machine's memory is doing.
 int pairsPerSample(uint32_t size) {
     return size <= (1u << 20) ? 500 : 4;
 }

@@ -15,7 +15,7 @@ constexpr int kVersionValue = 0x101;
 // The tool's own long options: 0x200 + index.
 constexpr int kFirstOptionValue = 0x200;
 
-std::vector<option> longOptions(const OptionSpec *options, int count) {
+std::vector<option> longOptions(const OptionRule *options, int count) {
     std::vector<option> table;
     for (int i = 0; i < count; ++i)
         table.push_back({options[i].name, options[i].takesValue ? required_argument : no_argument,
@@ -28,7 +28,7 @@ std::vector<option> longOptions(const OptionSpec *options, int count) {
 
 // The leading ':' has getopt_long tell a missing value from an unknown
 // option, and keep quiet: the message is ours.
-std::string shortOptions(const OptionSpec *options, int count) {
+std::string shortOptions(const OptionRule *options, int count) {
     std::string letters = ":h";
     for (int i = 0; i < count; ++i) {
         if (options[i].letter == 0)
@@ -40,7 +40,7 @@ std::string shortOptions(const OptionSpec *options, int count) {
     return letters;
 }
 
-int indexOfLetter(const OptionSpec *options, int count, int letter) {
+int indexOfLetter(const OptionRule *options, int count, int letter) {
     for (int i = 0; i < count; ++i)
         if (options[i].letter != 0 && options[i].letter == letter)
             return i;
@@ -48,7 +48,7 @@ int indexOfLetter(const OptionSpec *options, int count, int letter) {
 }
 
 // What getopt_long's answer means for this tool: the option's index, or -1.
-int optionIndex(const OptionSpec *options, int count, int found) {
+int optionIndex(const OptionRule *options, int count, int found) {
     if (found >= kFirstOptionValue && found < kFirstOptionValue + count)
         return found - kFirstOptionValue;
     return indexOfLetter(options, count, found);
@@ -57,7 +57,7 @@ int optionIndex(const OptionSpec *options, int count, int found) {
 // The argument getopt_long stopped at. Its implementations leave optind in
 // different places after a missing value, so the option is named from
 // optopt where it says which one it was.
-std::string offendingArgument(char **argv, const OptionSpec *options, int count) {
+std::string offendingArgument(char **argv, const OptionRule *options, int count) {
     if (optopt >= kFirstOptionValue && optopt < kFirstOptionValue + count)
         return std::string("--") + options[optopt - kFirstOptionValue].name;
     if (optopt > 0 && optopt < kHelpValue)
@@ -77,11 +77,11 @@ Parsed badOperands(const char *tool, const std::vector<const char *> &operandNam
     return Parsed::bad;
 }
 
-Parsed parseCommandLine(const CommandLineSpec &spec, int argc, char **argv,
+Parsed parseCommandLine(const CommandLineRules &rules, int argc, char **argv,
                         GivenOptions *taker, std::vector<const char *> *operands) {
-    const char *tool = spec.tool;
-    const OptionSpec *options = spec.options;
-    const int optionCount = spec.optionCount;
+    const char *tool = rules.tool;
+    const OptionRule *options = rules.options;
+    const int optionCount = rules.optionCount;
     const std::vector<option> table = longOptions(options, optionCount);
     const std::string letters = shortOptions(options, optionCount);
     opterr = 0;
@@ -109,8 +109,8 @@ Parsed parseCommandLine(const CommandLineSpec &spec, int argc, char **argv,
         }
     }
     operands->assign(argv + optind, argv + argc);
-    if (operands->size() != spec.operandNames.size())
-        return badOperands(tool, spec.operandNames, *operands);
+    if (operands->size() != rules.operandNames.size())
+        return badOperands(tool, rules.operandNames, *operands);
     return Parsed::run;
 }
 
@@ -118,17 +118,17 @@ Parsed parseCommandLine(const CommandLineSpec &spec, int argc, char **argv,
 
 bool GivenOptions::takeValue(int, const char *) { return true; }
 
-bool readCommandLine(const CommandLineSpec &spec, int argc, char **argv, GivenOptions *taker,
+bool readCommandLine(const CommandLineRules &rules, int argc, char **argv, GivenOptions *taker,
                      std::vector<const char *> *operands, int *exitStatus) {
     *exitStatus = 0;
-    switch (parseCommandLine(spec, argc, argv, taker, operands)) {
+    switch (parseCommandLine(rules, argc, argv, taker, operands)) {
     case Parsed::run:
         return true;
     case Parsed::help:
-        std::fputs(spec.usage, stdout);
+        std::fputs(rules.usage, stdout);
         break;
     case Parsed::version:
-        std::printf("%s %s\n", spec.tool, VELLOMAR_VERSION);
+        std::printf("%s %s\n", rules.tool, VELLOMAR_VERSION);
         break;
     case Parsed::bad:
         *exitStatus = kUsageStatus;

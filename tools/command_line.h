@@ -15,7 +15,7 @@ constexpr int kUsageStatus = 2;
 
 // One option of a tool: its long name, its short letter (0 for none), and
 // whether it takes a value ("--expect N", "--expect=N").
-struct OptionSpec {
+struct OptionRule {
     const char *name;
     char letter;
     bool takesValue;
@@ -35,10 +35,10 @@ struct GivenOptions {
 
 // What a tool's command line looks like: the options, and the names of its
 // operands, which must all be given, in the order named here.
-struct CommandLineSpec {
+struct CommandLineRules {
     const char *tool;
     const char *usage; // what -h/--help prints
-    const OptionSpec *options;
+    const OptionRule *options;
     int optionCount;
     std::vector<const char *> operandNames;
 };
@@ -47,7 +47,7 @@ struct CommandLineSpec {
 // True when the tool is to run; otherwise *exitStatus is the status to exit
 // with: 0 once the usage or the version line is printed, kUsageStatus once
 // the one line on the usage error is.
-bool readCommandLine(const CommandLineSpec &spec, int argc, char **argv, GivenOptions *taker,
+bool readCommandLine(const CommandLineRules &rules, int argc, char **argv, GivenOptions *taker,
                      std::vector<const char *> *operands, int *exitStatus);
 
 // A usage error found after parsing (two options that do not go together):

@@ -25,7 +25,7 @@ constexpr const char *kTool = "vellomar-dump";
 constexpr int kWarningStatus = 3;
 enum OptionIndex { record, expect, json, strict, optionCount };
 static_assert(optionCount <= GivenOptions::kMostOptions, "more options than GivenOptions holds");
-constexpr OptionSpec kOptions[optionCount] = {
+constexpr OptionRule kOptions[optionCount] = {
     {"record", 0, false}, {"expect", 0, true}, {"json", 0, false}, {"strict", 0, false}};
 
 // A size is digits only, up to 4 GiB - 1: no sign, no space, no suffix.
@@ -61,9 +61,9 @@ constexpr const char *kUsage =
 
 // The command line, or the status to exit with at once.
 bool parseOptions(int argc, char **argv, Options *options, int *exitStatus) {
-    const CommandLineSpec spec = {kTool, kUsage, kOptions, optionCount, {"FILE"}};
+    const CommandLineRules rules = {kTool, kUsage, kOptions, optionCount, {"FILE"}};
     std::vector<const char *> operands;
-    if (!readCommandLine(spec, argc, argv, options, &operands, exitStatus))
+    if (!readCommandLine(rules, argc, argv, options, &operands, exitStatus))
         return false;
     options->file = operands[0];
     return true;

@@ -21,7 +21,7 @@ constexpr const char *kTool = "vellomar-mark";
 
 enum OptionIndex { plainBreaks, force, decode, strict, optionCount };
 static_assert(optionCount <= GivenOptions::kMostOptions, "more options than GivenOptions holds");
-constexpr OptionSpec kOptions[optionCount] = {{"plain-breaks", 0, false},
+constexpr OptionRule kOptions[optionCount] = {{"plain-breaks", 0, false},
                                               {"force", 0, false},
                                               {"decode", 'd', false},
                                               {"strict", 0, false}};
@@ -59,9 +59,9 @@ constexpr const char *kUsage =
 
 // The command line, or the status to exit with at once.
 bool parseOptions(int argc, char **argv, Options *options, int *exitStatus) {
-    const CommandLineSpec spec = {kTool, kUsage, kOptions, optionCount, {"INPUT", "OUTPUT"}};
+    const CommandLineRules rules = {kTool, kUsage, kOptions, optionCount, {"INPUT", "OUTPUT"}};
     std::vector<const char *> operands;
-    if (!readCommandLine(spec, argc, argv, options, &operands, exitStatus))
+    if (!readCommandLine(rules, argc, argv, options, &operands, exitStatus))
         return false;
     options->input = operands[0];
     options->output = operands[1];
