@@ -56,12 +56,6 @@ uint32_t readFile(OsFile file, uint8_t *buffer, uint32_t length) {
 
 void closeFile(OsFile file) { ::close(static_cast<int>(file)); }
 
-// A write to a pipe or socket with no reader raises SIGPIPE, whose default
-// action ends the process: the host's, for a report it may never see. So
-// SIGPIPE is blocked in this thread for the write only, and the one that the
-// write itself raised is taken before the mask is restored. One that was
-// pending already is the host's and stays pending; the host's disposition and
-// handlers are never touched.
 // Whether a SIGPIPE is pending for this thread or the process.
 bool sigpipePending() {
     sigset_t pending;
@@ -71,6 +65,12 @@ bool sigpipePending() {
     return sigismember(&pending, SIGPIPE) == 1;
 }
 
+// A write to a pipe or socket with no reader raises SIGPIPE, whose default
+// action ends the process: the host's, for a report it may never see. So
+// SIGPIPE is blocked in this thread for the write only, and the one that the
+// write itself raised is taken before the mask is restored. One that was
+// pending already is the host's and stays pending; the host's disposition and
+// handlers are never touched.
 ssize_t writeWithoutSigpipe(int fd, const char *bytes, size_t length) {
     sigset_t sigpipe, previous;
     sigemptyset(&sigpipe);
