@@ -36,7 +36,7 @@ struct TableFill {
         for (uint16_t &word : words)
             word = kTableFill;
     }
-    uint16_t words[vellomar::kRecordEntryLimit + 4];
+    uint16_t words[VELLOMAR_RECORD_TABLE_WORDS];
 };
 
 inline const uint16_t *tableFill() {
@@ -86,7 +86,7 @@ private:
 // stops any write past the last of them, filled with what the host left there.
 struct HostTable {
     explicit HostTable(uint32_t words) : words(words), at(TablePool::take(words)) {
-        FUZZ_CHECK(words <= vellomar::kRecordEntryLimit + 4);
+        FUZZ_CHECK(words <= VELLOMAR_RECORD_TABLE_WORDS);
         memcpy(at, tableFill(), words * sizeof *at);
     }
     ~HostTable() { TablePool::give(at, words); }
@@ -171,7 +171,7 @@ inline void checkTable(const uint8_t *data, uint32_t length, vellomar::TableMode
     FUZZ_CHECK(table.words == limit + 4);
     FUZZ_CHECK(result >= 1 && result <= limit + 1);
     FUZZ_CHECK(table.at[0] == static_cast<uint16_t>(result));
-    FUZZ_CHECK(table.at[result + 1] == vellomar::kEndMarker);
+    FUZZ_CHECK(table.at[result + 1] == VELLOMAR_END_MARKER);
     // Past the end marker the host's words stand as they were: at the limit
     // that is word limit + 3, the table's last.
     FUZZ_CHECK(table.untouchedFrom(result + 2));

@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
     decodeWith(vellomar::decodeMarkedScalar, stored, expected);
 
     // Decoding and the record-mode build in one step.
-    HostTable reference(vellomar::kRecordEntryLimit + 4);
+    HostTable reference(VELLOMAR_RECORD_TABLE_WORDS);
     const uint32_t count = vellomar::buildLineTableScalar(expected.at, length, reference.at,
                                                           vellomar::TableMode::record);
     fuzzcheck::checkTable(expected.at, length, vellomar::TableMode::record, reference, count);

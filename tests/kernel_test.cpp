@@ -521,7 +521,7 @@ TEST(Kernels, MatchReferenceAtEveryAlignment) {
             }
         }
         Bytes wantData(marked);
-        std::vector<uint16_t> wantTable(vellomar::kRecordEntryLimit + 4 + kCanaryWords, kHostFill);
+        std::vector<uint16_t> wantTable(VELLOMAR_RECORD_TABLE_WORDS + kCanaryWords, kHostFill);
         const uint32_t length = static_cast<uint32_t>(marked.size() - shift);
         const uint32_t wantResult =
             vellomar::decodeMarkedAndBuildScalar(wantData.data() + shift, length, wantTable.data());

@@ -7,7 +7,6 @@
 
 using vellomar::buildLineTable;
 using vellomar::buildLineTableScalar;
-using vellomar::kEndMarker;
 using vellomar::TableMode;
 
 namespace {
@@ -35,7 +34,7 @@ void expectTable(const Built &built, const std::vector<uint16_t> &entries) {
     EXPECT_EQ(built.table[0], static_cast<uint16_t>(count));
     const std::vector<uint16_t> got(built.table.begin() + 1, built.table.begin() + 1 + count);
     EXPECT_EQ(got, entries);
-    EXPECT_EQ(built.table[count + 1], kEndMarker);
+    EXPECT_EQ(built.table[count + 1], VELLOMAR_END_MARKER);
     for (size_t i = count + 2; i < built.table.size(); ++i)
         ASSERT_EQ(built.table[i], kHostFill) << "word " << i;
 }
@@ -121,13 +120,13 @@ TEST_P(EntryLimit, StopsOnePastAndWritesNothingBeyond) {
     ASSERT_EQ(built.result, param.result);
     EXPECT_EQ(built.table[0], static_cast<uint16_t>(param.result));
     EXPECT_EQ(built.table[param.result], param.lastEntry);
-    EXPECT_EQ(built.table[param.result + 1], kEndMarker);
+    EXPECT_EQ(built.table[param.result + 1], VELLOMAR_END_MARKER);
     for (size_t i = param.result + 2; i < built.table.size(); ++i)
         ASSERT_EQ(built.table[i], kHostFill) << "word " << i;
 }
 
-const uint32_t kPlain = vellomar::kPlainEntryLimit;
-const uint32_t kRecord = vellomar::kRecordEntryLimit;
+const uint32_t kPlain = VELLOMAR_PLAIN_ENTRY_LIMIT;
+const uint32_t kRecord = VELLOMAR_RECORD_ENTRY_LIMIT;
 
 const LimitCase kLimitCases[] = {
     {"plain_exactly_at_limit", repeatedBreaks(kPlain - 1), TableMode::plain, kPlain, 2},
@@ -152,7 +151,7 @@ TEST(LineTable, LongEntryStoresLowSixteenBitsOfItsLength) {
 TEST(LineTable, BuildReadsTheDataWithoutChangingIt) {
     const std::string data = kRecordText + "\r\n\r";
     std::string copy = data;
-    std::vector<uint16_t> table(vellomar::kRecordEntryLimit + 4);
+    std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
     buildLineTable(reinterpret_cast<const uint8_t *>(copy.data()),
                    static_cast<uint32_t>(copy.size()), table.data(), TableMode::record);
     EXPECT_EQ(copy, data);
@@ -170,7 +169,7 @@ TEST(LineTable, ChosenKernelMatchesScalarReference) {
     }
     for (TableMode mode : {TableMode::plain, TableMode::record}) {
         for (uint32_t length = 0; length <= data.size(); length += 7) {
-            std::vector<uint16_t> fast(vellomar::kRecordEntryLimit + 4, kHostFill);
+            std::vector<uint16_t> fast(VELLOMAR_RECORD_TABLE_WORDS, kHostFill);
             std::vector<uint16_t> reference = fast;
             const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
             const uint32_t fastCount = buildLineTable(bytes, length, fast.data(), mode);

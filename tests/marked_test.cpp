@@ -120,7 +120,7 @@ TEST(DecodeMarked, ReferenceDecoder) { expectDecodes(vellomar::decodeMarkedScala
 
 // Each kernel set's decoding, which comes with the build.
 TEST(DecodeMarked, EveryKernelSet) {
-    std::vector<uint16_t> table(vellomar::kRecordEntryLimit + 4);
+    std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
     for (uint32_t i = 0; i < vellomar::kKernelSetCount; ++i) {
         const vellomar::KernelSet &set = *vellomar::kKernelSets[i];
         if (!set.runsOn(vellomar::processorWords()))

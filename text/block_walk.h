@@ -1,11 +1,6 @@
 // The line table build and the marked-file decoding, 64 bytes at a time,
-// written once over a processor's primitives P (text/simd_*.cpp):
-//   P::Block                    64 bytes in the processor's vectors
-//   P::load(p), P::store(p, b)  p 64-byte aligned
-//   P::equal(b, byte)           a mask: per byte, all ones where it is `byte`
-//   P::either(a, b), P::complement(b)
-//   P::any(m)                   whether some byte of a mask (or masks' either) is set
-//   P::bits(m)                  bit i: whether the mask's byte i is set
+// written once over a processor's primitives P: a type P::Block of 64 bytes,
+// and load, store, equal, either, complement, any and bits (docs/design.md).
 // Included once by each file that defines a P, after it has switched its
 // instruction set on; internal linkage keeps each copy to its processor.
 // buildTable<P> and decodeAndBuild<P> are its kernel set's entries.
@@ -48,58 +43,6 @@ uint32_t lowestBit(uint64_t bits) { // in halves, or a 32-bit build calls a help
     return static_cast<uint32_t>(low != 0 ? __builtin_ctz(low) : 32 + __builtin_ctz(high));
 }
 
-// The walk. A break counts two bytes past its LF, where a marker's '=' would
-// stand and it is known whether one follows. A break and its marker may
-// start three bytes before a block: the bits of the block before are carried.
-template <class P> class Walk {
-public:
-    Walk(TableWriter &out, TableMode mode) : out_(out), record_(mode == TableMode::record) {}
-    // Whether a block without '=' (record mode) or CR (plain mode) may close
-    // an entry: an open marker line at any break, or a carried CR.
-    bool mayClose() const { return record_ ? pending_ : (lastCr_ >> 61) != 0; }
-    uint8_t rare() const { return record_ ? kMarkerEquals : kCR; }
-
-    // The blocks before `at` were passed over: carry the last one's bits.
-    void carryFrom(const uint8_t *data, Pos at) {
-        const typename P::Block before = P::load(data + at - kBlock);
-        lastCr_ = bitsOf<P>(before, kCR), lastLf_ = bitsOf<P>(before, kLF);
-        lastAt_ = bitsOf<P>(before, kMarkerAt);
-    }
-
-    // Closes the block's entries; false when the table is full.
-    bool block(Pos at, const typename P::Block &b) {
-        const uint64_t cr = bitsOf<P>(b, kCR), lf = bitsOf<P>(b, kLF);
-        uint64_t breaks = (cr << 3 | lastCr_ >> 61) & (lf << 2 | lastLf_ >> 62), markers = breaks;
-        if (record_) {
-            const uint64_t ats = bitsOf<P>(b, kMarkerAt);
-            markers &= (ats << 1 | lastAt_ >> 63) & bitsOf<P>(b, kMarkerEquals);
-            lastAt_ = ats;
-        }
-        lastCr_ = cr, lastLf_ = lf;
-        for (uint64_t closing; (closing = pending_ ? breaks : markers) != 0;) {
-            const uint32_t bit = lowestBit(closing), next = static_cast<uint32_t>(at + bit - 1);
-            if (!out_.close(next - entryStart_))
-                return false;
-            entryStart_ = next;
-            pending_ = record_ && (markers >> bit & 1) != 0;
-            breaks &= ~(closing ^ (closing - 1)); // the bits up to this one
-            markers &= ~(closing ^ (closing - 1));
-        }
-        return true;
-    }
-
-    uint32_t finish(uint32_t length) { // as though a line break closed the last entry
-        out_.close(length + 2 - entryStart_);
-        return out_.finish();
-    }
-
-private:
-    TableWriter &out_;
-    bool record_, pending_ = false; // pending: the current entry is a marker line
-    uint32_t entryStart_ = 0;
-    uint64_t lastCr_ = 0, lastLf_ = 0, lastAt_ = 0;
-};
-
 // Passes over whole blocks from `at` to `end`, two at a time, while they
 // hold no `rare` byte; returns the first that may. (Pointers: no 64-bit sums.)
 template <class P> Pos skipQuiet(const uint8_t *data, Pos at, Pos end, uint8_t rare) {
@@ -112,33 +55,87 @@ template <class P> Pos skipQuiet(const uint8_t *data, Pos at, Pos end, uint8_t r
     return p - data;
 }
 
-// Walks the blocks from `at` up to `until`; false when the table is full.
-template <class P>
-bool walkBlocks(const uint8_t *data, uint32_t length, Walk<P> &walk, Pos at, Pos until) {
-    for (; at < until; at += kBlock) {
-        if (isWhole(at, length) && !walk.mayClose()) {
-            const Pos quiet = skipQuiet<P>(data, at, until < length ? until : length, walk.rare());
-            if (quiet != at) {
-                walk.carryFrom(data, quiet);
-                at = quiet - kBlock;
-                continue;
-            }
+// The walk. A break counts two bytes past its LF, where a marker's '=' would
+// stand and it is known whether one follows. A break and its marker may
+// start three bytes before a block: the bits of the block before are carried.
+template <class P> class Walk {
+public:
+    Walk(uint16_t *table, TableMode mode, const uint8_t *data, uint32_t length)
+        : out_(table, mode), data_(data), length_(length), record_(mode == TableMode::record),
+          next_(firstBlock(data)) {}
+    // Whether a block without '=' (record mode) or CR (plain mode) may close
+    // an entry: an open marker line at any break, or a carried CR.
+    bool mayClose() const { return record_ ? pending_ : (last_.cr >> 61) != 0; }
+
+    // Walks the blocks from `at` up to `until`, passing over those that
+    // cannot close an entry; false when the table is full.
+    bool blocks(Pos at, Pos until) {
+        for (; at < until; at += kBlock) {
+            if (isWhole(at, length_) && !mayClose())
+                at = skipQuiet<P>(data_, at, until < length_ ? until : length_,
+                                  record_ ? kMarkerEquals : kCR);
+            if (at < until && !block(at))
+                return false;
         }
-        if (!walk.block(at, loadBlock<P>(data, length, at)))
-            return false;
+        return true;
     }
-    return true;
-}
+
+    // Closes the entries of the block at `at`; false when the table is full.
+    // Blocks passed over before it closed none: their last one's bits carry.
+    bool block(Pos at) {
+        if (at != next_)
+            last_ = masksOf(loadBlock<P>(data_, length_, at - kBlock));
+        next_ = at + kBlock;
+        const typename P::Block b = loadBlock<P>(data_, length_, at);
+        const Masks now = masksOf(b);
+        uint64_t breaks = (now.cr << 3 | last_.cr >> 61) & (now.lf << 2 | last_.lf >> 62);
+        uint64_t markers = breaks;
+        if (record_)
+            markers &= (now.at << 1 | last_.at >> 63) & bitsOf<P>(b, kMarkerEquals);
+        last_ = now;
+        for (uint64_t closing; (closing = pending_ ? breaks : markers) != 0;) {
+            const uint32_t bit = lowestBit(closing), next = static_cast<uint32_t>(at + bit - 1);
+            if (!out_.close(next - entryStart_))
+                return false;
+            entryStart_ = next;
+            pending_ = record_ && (markers >> bit & 1) != 0;
+            breaks &= ~(closing ^ (closing - 1)); // the bits up to this one
+            markers &= ~(closing ^ (closing - 1));
+        }
+        return true;
+    }
+
+    // The entry count. While the table has room, a line break closes the
+    // last entry as though it followed the data.
+    uint32_t finish(bool room) {
+        if (room)
+            out_.close(length_ + 2 - entryStart_);
+        return out_.finish();
+    }
+
+private:
+    struct Masks {
+        uint64_t cr, lf, at; // the block's CRs, LFs and, in record mode, '@'s
+    };
+    Masks masksOf(const typename P::Block &b) const {
+        return {bitsOf<P>(b, kCR), bitsOf<P>(b, kLF), record_ ? bitsOf<P>(b, kMarkerAt) : 0};
+    }
+
+    TableWriter out_;
+    const uint8_t *data_;
+    uint32_t length_, entryStart_ = 0;
+    bool record_, pending_ = false; // pending: the current entry is a marker line
+    Pos next_;                      // the block after the last one walked
+    Masks last_ = {0, 0, 0};        // of the block before the next one
+};
 
 template <class P>
 VELLOMAR_VECTOR_ENTRY uint32_t buildTable(const uint8_t *data, uint32_t length, uint16_t *table,
                                           TableMode mode) {
     if (length == 0) // one entry of 3, as the reference has it
         return buildLineTableScalar(data, length, table, mode);
-    TableWriter out(table, mode);
-    Walk<P> walk(out, mode); // breaks count up to two bytes past the data's end
-    const bool room = walkBlocks<P>(data, length, walk, firstBlock(data), Pos(length) + 2);
-    return room ? walk.finish(length) : out.finish();
+    Walk<P> walk(table, mode, data, length); // breaks count up to two bytes past the end
+    return walk.finish(walk.blocks(firstBlock(data), Pos(length) + 2));
 }
 
 // Where the stored pair 0xBF 0xC2 first starts, from 1 on; else length.
@@ -204,14 +201,6 @@ template <class P> bool decodeBlock(uint8_t *data, uint32_t length, Pos at, uint
     return true;
 }
 
-// Decodes the blocks from `at` on; restores a final line break stored plain.
-template <class P> void decodeRest(uint8_t *data, uint32_t length, Pos at, uint32_t start) {
-    for (; at < length; at += kBlock)
-        decodeBlock<P>(data, length, at, start);
-    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF)
-        data[length - 2] = kCR, data[length - 1] = kLF;
-}
-
 // Decodes a marked file and builds its table in one pass. A block is walked
 // once the block after it is decoded, whose repairs may rewrite its last
 // bytes; while no marker line is open, blocks without '=' are only decoded.
@@ -220,37 +209,29 @@ VELLOMAR_VECTOR_ENTRY uint32_t decodeAndBuild(uint8_t *data, uint32_t length, ui
     const uint32_t start = findScrambledStart<P>(data, length);
     if (start >= length)
         return buildTable<P>(data, length, table, TableMode::record);
-    TableWriter out(table, TableMode::record);
-    Walk<P> walk(out, TableMode::record);
+    Walk<P> walk(table, TableMode::record, data, length);
     const Pos first = firstBlock(data), wholeEnd = first + (length - first) / kBlock * kBlock;
-    Pos at = first + (start - first) / kBlock * kBlock; // decoded; walked when `busy`
-    bool busy = decodeBlock<P>(data, length, at, start), carried = true; // carry fits `at`
-    bool room = walkBlocks<P>(data, length, walk, first, at);
+    Pos at = first + (start - first) / kBlock * kBlock; // decoded, repaired, walked next
+    bool busy = decodeBlock<P>(data, length, at, start); // it may hold an '='
+    bool room = walk.blocks(first, at);
     while (room) {
-        if (!busy && !walk.mayClose()) {
-            const Pos next = decodeQuiet<P>(data, at + kBlock, wholeEnd);
-            carried = next == at + kBlock; // it still fits where `at` stays
-            at = next - kBlock;
-            if (next == wholeEnd)
+        if (!busy && !walk.mayClose()) { // decode on to the next block with an '='
+            at = decodeQuiet<P>(data, at + kBlock, wholeEnd) - kBlock;
+            if (at + kBlock == wholeEnd)
                 break;
-            repairBlock<P>(data, length, at = next, start);
-            carried = false;
+            repairBlock<P>(data, length, at += kBlock, start);
         }
         if (at + 2 * kBlock > length)
             break;
         busy = decodeBlock<P>(data, length, at + kBlock, start);
-        if (!carried)
-            walk.carryFrom(data, at);
-        room = walk.block(at, loadBlock<P>(data, length, at));
-        carried = true;
+        room = walk.block(at);
         at += kBlock;
     }
-    decodeRest<P>(data, length, at + kBlock, start);
-    if (!carried)
-        walk.carryFrom(data, at);
-    if (!room || !walkBlocks<P>(data, length, walk, at, Pos(length) + 2))
-        return out.finish();
-    return walk.finish(length);
+    for (Pos rest = at + kBlock; rest < length; rest += kBlock)
+        decodeBlock<P>(data, length, rest, start);
+    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF) // a final break stored plain
+        data[length - 2] = kCR, data[length - 1] = kLF;
+    return walk.finish(room && walk.blocks(at, Pos(length) + 2));
 }
 
 } // namespace

@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "text/marked.h"
-#if VELLOMAR_X86
+#ifdef VELLOMAR_X86
 #include <cpuid.h>
 #endif
 
@@ -27,11 +27,11 @@ std::atomic<const KernelSet *> chosen{nullptr};
 } // namespace
 
 const KernelSet *const kKernelSets[] = {
-#if VELLOMAR_X86
+#ifdef VELLOMAR_X86
     &kAvx2Kernels,
     &kSse2Kernels,
 #endif
-#if VELLOMAR_AARCH64
+#ifdef __aarch64__
     &kNeonKernels,
 #endif
     &kScalarKernels,
@@ -43,7 +43,7 @@ const uint32_t kKernelSetCount = sizeof kKernelSets / sizeof kKernelSets[0];
 // leaf's words: each is read only where it means something.
 ProcessorWords processorWords() {
     ProcessorWords words = {};
-#if VELLOMAR_X86
+#ifdef VELLOMAR_X86
     unsigned int maxLeaf = 0, eax = 0, ebx = 0, ecx = 0, edx = 0;
     __cpuid(0, maxLeaf, ebx, ecx, edx);
     __cpuid(1, eax, ebx, words.leaf1Ecx, words.leaf1Edx);

@@ -5,14 +5,13 @@
 
 #include <stdint.h>
 
+#include "vellomar.h" // the end marker and the entry limits
+
 namespace vellomar {
 
 enum class TableMode { plain, record };
-
-constexpr uint16_t kEndMarker = 0xFC19; // -999
-constexpr uint32_t kPlainEntryLimit = 16384, kRecordEntryLimit = 32768;
 constexpr uint32_t entryLimit(TableMode mode) {
-    return mode == TableMode::record ? kRecordEntryLimit : kPlainEntryLimit;
+    return mode == TableMode::record ? VELLOMAR_RECORD_ENTRY_LIMIT : VELLOMAR_PLAIN_ENTRY_LIMIT;
 }
 
 // Builds the table over data[0, length) with the fastest kernel this
@@ -37,7 +36,7 @@ public:
     }
 
     uint32_t finish() {
-        table_[count_ + 1] = kEndMarker;
+        table_[count_ + 1] = VELLOMAR_END_MARKER;
         table_[0] = static_cast<uint16_t>(count_);
         return count_;
     }

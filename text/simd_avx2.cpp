@@ -3,7 +3,7 @@
 // compiled for AVX2, after the headers that code for every processor shares.
 #include "text/format.h"
 #include "text/kernels.h"
-#if VELLOMAR_X86
+#ifdef VELLOMAR_X86
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
 #else

@@ -2,7 +2,7 @@
 // has NEON, so they run wherever this file is built.
 #include "text/format.h"
 #include "text/kernels.h"
-#if VELLOMAR_AARCH64
+#ifdef __aarch64__
 #include <arm_neon.h>
 
 #include "text/block_walk.h"

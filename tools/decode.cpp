@@ -103,7 +103,7 @@ Decoding decodeFile(const std::string &file) {
     // StringTable's own step on a marked file, table and all, so that the
     // text is what a host would find in its buffer.
     std::string decoded = file;
-    std::vector<uint16_t> table(kRecordEntryLimit + 4);
+    std::vector<uint16_t> table(VELLOMAR_RECORD_TABLE_WORDS);
     decodeMarkedAndBuild(reinterpret_cast<uint8_t *>(&decoded[0]), length, table.data());
     d.text = decoded.substr(kMarkLength);
 
