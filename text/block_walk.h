@@ -216,10 +216,11 @@ VELLOMAR_VECTOR_ENTRY uint32_t decodeAndBuild(uint8_t *data, uint32_t length, ui
     bool room = walk.blocks(first, at);
     while (room) {
         if (!busy && !walk.mayClose()) { // decode on to the next block with an '='
-            at = decodeQuiet<P>(data, at + kBlock, wholeEnd) - kBlock;
-            if (at + kBlock == wholeEnd)
+            const Pos next = decodeQuiet<P>(data, at + kBlock, wholeEnd);
+            at = next - kBlock; // the last block passed over
+            if (next == wholeEnd)
                 break;
-            repairBlock<P>(data, length, at += kBlock, start);
+            repairBlock<P>(data, length, at = next, start);
         }
         if (at + 2 * kBlock > length)
             break;
