@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "text/kernels.h"
-#include "text/line_table.h"
-#include "text/marked.h"
+#include "text/text.h"
 
 namespace bench {
 

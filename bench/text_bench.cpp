@@ -29,8 +29,7 @@
 #include "bench/bare_passes.h"
 #include "bench/bench_kernels.h"
 #include "bench/bench_texts.h"
-#include "text/line_table.h"
-#include "text/marked.h"
+#include "text/text.h"
 #include "vellomar.h"
 
 namespace {

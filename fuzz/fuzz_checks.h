@@ -10,7 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "text/line_table.h"
+#include "text/text.h"
 
 namespace fuzzcheck {
 

@@ -10,10 +10,8 @@
 #include <string.h>
 
 #include "fuzz_checks.h"
-#include "text/format.h"
 #include "text/kernels.h"
-#include "text/line_table.h"
-#include "text/marked.h"
+#include "text/text.h"
 
 using fuzzcheck::HostBuffer;
 using fuzzcheck::HostTable;

@@ -8,7 +8,7 @@
 
 #include "fuzz_checks.h"
 #include "text/kernels.h"
-#include "text/line_table.h"
+#include "text/text.h"
 
 using fuzzcheck::HostBuffer;
 using fuzzcheck::HostTable;

@@ -18,8 +18,7 @@
 #include "fuzz_checks.h"
 #include "library/string_table.h"
 #include "report/report.h"
-#include "text/line_table.h"
-#include "text/marked.h"
+#include "text/text.h"
 
 using fuzzcheck::HostBuffer;
 using fuzzcheck::HostTable;

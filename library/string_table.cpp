@@ -1,8 +1,7 @@
 #include "library/string_table.h"
 
 #include "report/report.h"
-#include "text/line_table.h"
-#include "text/marked.h"
+#include "text/text.h"
 
 namespace vellomar {
 

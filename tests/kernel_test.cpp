@@ -5,8 +5,7 @@
 // (AddressSanitizer sees a read past it), ending right before a page the
 // process cannot read, and starting right after one.
 #include "text/kernels.h"
-#include "text/line_table.h"
-#include "text/marked.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>

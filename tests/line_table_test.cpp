@@ -1,4 +1,4 @@
-#include "text/line_table.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 

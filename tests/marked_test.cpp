@@ -2,7 +2,7 @@
 // dispatcher), the marking tool's output read back through StringTable, and
 // its decoding of marked files back into record texts.
 #include "text/kernels.h"
-#include "text/marked.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,6 @@
 #include "fake_box.h"
 #include "temp_folder.h"
 #include "library/string_table.h"
-#include "text/line_table.h"
 #include "tools/decode.h"
 #include "tools/mark.h"
 #include "vellomar.h"

@@ -21,10 +21,9 @@
 #include <vector>
 
 #include "report/report.h"
-#include "text/line_table.h"
-#include "text/marked.h"
-#include "vellomar.h"
 #include "temp_folder.h"
+#include "text/text.h"
+#include "vellomar.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #ifndef VELLOMAR_TEXT_BLOCK_WALK_H
 #define VELLOMAR_TEXT_BLOCK_WALK_H
 
-#include "text/format.h"
 #include "text/kernels.h"
+#include "text/text.h"
 
 namespace vellomar {
 namespace {

@@ -3,7 +3,6 @@
 
 #include <atomic>
 
-#include "text/marked.h"
 #ifdef VELLOMAR_X86
 #include <cpuid.h>
 #endif

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "text/line_table.h"
+#include "text/text.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define VELLOMAR_X86 1

@@ -1,8 +1,6 @@
 // The byte-at-a-time table build and decoding: the reference that every
 // kernel set must match, and the kernels of processors without vectors.
-#include "text/format.h"
-#include "text/line_table.h"
-#include "text/marked.h"
+#include "text/text.h"
 
 namespace vellomar {
 

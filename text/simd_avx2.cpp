@@ -1,8 +1,8 @@
 // The AVX2 kernels, a block in two 32-byte vectors, run where the processor
 // has AVX2 and the system saves its registers (kernels.cpp). Only this file is
 // compiled for AVX2, after the headers that code for every processor shares.
-#include "text/format.h"
 #include "text/kernels.h"
+#include "text/text.h"
 #ifdef VELLOMAR_X86
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)

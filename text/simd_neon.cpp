@@ -1,7 +1,7 @@
 // The NEON kernels, a block in four 16-byte vectors. Every AArch64 processor
 // has NEON, so they run wherever this file is built.
-#include "text/format.h"
 #include "text/kernels.h"
+#include "text/text.h"
 #ifdef __aarch64__
 #include <arm_neon.h>
 

@@ -1,8 +1,8 @@
 // The SSE2 kernels, a block in four 16-byte vectors: every x86-64 has SSE2,
 // the 32-bit DLL runs them where cpuid says so. Only this file is compiled for
 // SSE2, after the headers that code for every processor shares.
-#include "text/format.h"
 #include "text/kernels.h"
+#include "text/text.h"
 #ifdef VELLOMAR_X86
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("sse2"))), apply_to = function)

@@ -4,9 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "text/format.h"
-#include "text/line_table.h"
-#include "text/marked.h"
+#include "text/text.h"
 
 namespace vellomar {
 namespace tool {

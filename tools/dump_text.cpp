@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "text/format.h"
+#include "text/text.h"
 
 namespace vellomar {
 namespace tool {

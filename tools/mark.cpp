@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "text/format.h"
-#include "text/marked.h"
+#include "text/text.h"
 
 namespace vellomar {
 namespace tool {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "text/format.h"
+#include "text/text.h"
 #include "tools/command_line.h"
 #include "tools/decode.h"
 #include "tools/files.h"

@@ -1,13 +1,25 @@
-// The line table: splits the data into entries and writes their lengths into
-// the host's table. Works on memory alone; nothing here calls the platform.
-#ifndef VELLOMAR_TEXT_LINE_TABLE_H
-#define VELLOMAR_TEXT_LINE_TABLE_H
+// What text/ offers the library, the tools and the tests: the bytes of the
+// text format, the line table and marked files. Works on memory alone;
+// nothing here calls the platform.
+#ifndef VELLOMAR_TEXT_TEXT_H
+#define VELLOMAR_TEXT_TEXT_H
 
 #include <stdint.h>
 
 #include "vellomar.h" // the end marker and the entry limits
 
 namespace vellomar {
+
+// A line break is CR LF; a line break followed by "@=" is a record marker.
+constexpr uint8_t kCR = 0x0D, kLF = 0x0A, kMarkerAt = '@', kMarkerEquals = '=';
+
+// A marked file begins with the mark and a plain head; everything from the
+// first stored record marker on is stored complemented.
+constexpr char kMark[] = "_PW_";
+constexpr uint32_t kMarkLength = 4;
+constexpr uint8_t stored(uint8_t byte) { return static_cast<uint8_t>(~byte); }
+constexpr uint8_t kStoredCR = stored(kCR), kStoredLF = stored(kLF); // 0xF2 0xF5
+constexpr uint8_t kStoredAt = stored(kMarkerAt), kStoredEquals = stored(kMarkerEquals); // 0xBF 0xC2
 
 enum class TableMode { plain, record };
 constexpr uint32_t entryLimit(TableMode mode) {
@@ -21,6 +33,15 @@ constexpr uint32_t entryLimit(TableMode mode) {
 uint32_t buildLineTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode);
 uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *table,
                               TableMode mode);
+
+bool isMarked(const uint8_t *data, uint32_t length); // 4 bytes or more, starting "_PW_"
+
+// Restores a marked file in place and builds its table in record mode, in
+// one pass with the fastest kernel; returns the entry count. The reference
+// pair decodes byte at a time, then runs buildLineTableScalar.
+uint32_t decodeMarkedAndBuild(uint8_t *data, uint32_t length, uint16_t *table);
+void decodeMarkedScalar(uint8_t *data, uint32_t length);
+uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table);
 
 // Writes entries into the host's table, for every kernel alike. The entry
 // that takes the count past the limit is still written, into word limit + 1,
