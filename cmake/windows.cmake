@@ -28,8 +28,8 @@ else()
   # The DLL runs on every x86 from the Pentium Pro on: i686, no SSE. The
   # vector kernels switch SSE2 or AVX2 on in their own files and run only
   # where cpuid says the processor has it (text/kernels.cpp). 32-bit hosts
-  # may call with the stack aligned to 4 bytes only, so the kernels realign
-  # it before spilling a vector.
+  # may call with the stack aligned to 4 bytes only, so every function that
+  # spills a vector realigns it first (-mstackrealign).
   list(APPEND VELLOMAR_LIBRARY_FLAGS -march=i686 -mstackrealign)
 endif()
 

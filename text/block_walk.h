@@ -130,8 +130,7 @@ private:
 };
 
 template <class P>
-VELLOMAR_VECTOR_ENTRY uint32_t buildTable(const uint8_t *data, uint32_t length, uint16_t *table,
-                                          TableMode mode) {
+uint32_t buildTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode) {
     if (length == 0) // one entry of 3, as the reference has it
         return buildLineTableScalar(data, length, table, mode);
     Walk<P> walk(table, mode, data, length); // breaks count up to two bytes past the end
@@ -204,8 +203,7 @@ template <class P> bool decodeBlock(uint8_t *data, uint32_t length, Pos at, uint
 // Decodes a marked file and builds its table in one pass. A block is walked
 // once the block after it is decoded, whose repairs may rewrite its last
 // bytes; while no marker line is open, blocks without '=' are only decoded.
-template <class P>
-VELLOMAR_VECTOR_ENTRY uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
+template <class P> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
     const uint32_t start = findScrambledStart<P>(data, length);
     if (start >= length)
         return buildTable<P>(data, length, table, TableMode::record);

@@ -11,11 +11,6 @@
 #if defined(__x86_64__) || defined(__i386__)
 #define VELLOMAR_X86 1
 #endif
-#if defined(__i386__) // a 32-bit caller's stack may be aligned to 4 bytes only
-#define VELLOMAR_VECTOR_ENTRY __attribute__((force_align_arg_pointer))
-#else
-#define VELLOMAR_VECTOR_ENTRY
-#endif
 
 namespace vellomar {
 
