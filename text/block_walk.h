@@ -1,9 +1,8 @@
 // The line table build and the marked-file decoding, 64 bytes at a time,
-// written once over a processor's primitives P: a type P::Block of 64 bytes,
-// and load, store, equal, either, complement, any and bits (docs/design.md).
-// Included once by each file that defines a P, after it has switched its
-// instruction set on; internal linkage keeps each copy to its processor.
-// buildTable<P> and decodeAndBuild<P> are its kernel set's entries.
+// written once over a processor's primitives P (docs/design.md): a type
+// P::Block of 64 bytes; load, store, equal, either, complement, any, bits.
+// Each file that defines a P includes this once its instruction set is on;
+// internal linkage keeps that copy, buildTable<P> and decodeAndBuild<P>, there.
 #ifndef VELLOMAR_TEXT_BLOCK_WALK_H
 #define VELLOMAR_TEXT_BLOCK_WALK_H
 
@@ -114,9 +113,7 @@ public:
     }
 
 private:
-    struct Masks {
-        uint64_t cr, lf, at; // the block's CRs, LFs and, in record mode, '@'s
-    };
+    struct Masks { uint64_t cr, lf, at; }; // a block's CRs, LFs and, in record mode, '@'s
     Masks masksOf(const typename P::Block &b) const {
         return {bitsOf<P>(b, kCR), bitsOf<P>(b, kLF), record_ ? bitsOf<P>(b, kMarkerAt) : 0};
     }
@@ -171,10 +168,9 @@ template <class P> void repairBlock(uint8_t *data, uint32_t length, Pos at, uint
     }
 }
 
-// Decodes whole blocks from `at` to `end` while they hold no '=', so no
-// repair and no marker: most of a marked file. Returns the first that holds
-// one, decoded but not repaired, or `end`. (Compared once stored, the block
-// needs no copy in two-operand vector code.)
+// Decodes whole blocks from `at` to `end` while they hold no '=' (no repair,
+// no marker): most of a marked file. Returns the first that holds one,
+// decoded, not repaired, or `end`. Compared once stored: no register copy.
 template <class P> Pos decodeQuiet(uint8_t *data, Pos at, Pos end) {
     uint8_t *p = data + at;
     for (; p < data + end; p += kBlock) {
@@ -228,7 +224,7 @@ template <class P> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint1
     }
     for (Pos rest = at + kBlock; rest < length; rest += kBlock)
         decodeBlock<P>(data, length, rest, start);
-    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF) // a final break stored plain
+    if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF) // last break stored plain
         data[length - 2] = kCR, data[length - 1] = kLF;
     return walk.finish(room && walk.blocks(at, Pos(length) + 2));
 }

@@ -7,8 +7,7 @@
 #include <cpuid.h>
 #endif
 
-// A benchmark build may pass over the widest sets (cmake
-// -DVELLOMAR_SKIP_KERNELS=1 runs SSE2 on a processor with AVX2).
+// Benchmarks: cmake -DVELLOMAR_SKIP_KERNELS=1 runs SSE2 where AVX2 runs.
 #ifndef VELLOMAR_SKIP_KERNELS
 #define VELLOMAR_SKIP_KERNELS 0
 #endif

@@ -4,8 +4,6 @@
 #ifndef VELLOMAR_TEXT_KERNELS_H
 #define VELLOMAR_TEXT_KERNELS_H
 
-#include <stdint.h>
-
 #include "text/text.h"
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -1,6 +1,5 @@
-// The AVX2 kernels, a block in two 32-byte vectors, run where the processor
-// has AVX2 and the system saves its registers (kernels.cpp). Only this file is
-// compiled for AVX2, after the headers that code for every processor shares.
+// The AVX2 kernels, a block in two 32-byte vectors, where the processor has it
+// and the system saves its registers. AVX2 is on after the headers all code shares.
 #include "text/kernels.h"
 #include "text/text.h"
 #ifdef VELLOMAR_X86

@@ -1,6 +1,5 @@
-// The SSE2 kernels, a block in four 16-byte vectors: every x86-64 has SSE2,
-// the 32-bit DLL runs them where cpuid says so. Only this file is compiled for
-// SSE2, after the headers that code for every processor shares.
+// The SSE2 kernels, a block in four 16-byte vectors: for every x86-64, and the
+// 32-bit DLL where cpuid says so. SSE2 is on after the headers all code shares.
 #include "text/kernels.h"
 #include "text/text.h"
 #ifdef VELLOMAR_X86

@@ -1,6 +1,5 @@
-// What text/ offers the library, the tools and the tests: the bytes of the
-// text format, the line table and marked files. Works on memory alone;
-// nothing here calls the platform.
+// What text/ offers the library, the tools and the tests: the format's bytes,
+// the line table and marked files. On memory alone, no platform calls.
 #ifndef VELLOMAR_TEXT_TEXT_H
 #define VELLOMAR_TEXT_TEXT_H
 
