@@ -8,10 +8,12 @@ else()
   set(VELLOMAR_WINDOWS_BITS 32)
 endif()
 
-# Stack protection would need runtime support that the DLL does not link.
-# Each function goes in a section of its own, so that the link keeps only
-# what the export reaches, and no compiler ident strings.
-list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-stack-protector -fno-ident -ffunction-sections)
+# Stack protection would need runtime support that the DLL does not link,
+# and so would the memcpy GCC may make of a copy loop. Each function goes in
+# a section of its own, so that the link keeps only what the export reaches,
+# and no compiler ident strings.
+list(APPEND VELLOMAR_LIBRARY_FLAGS -fno-stack-protector -fno-tree-loop-distribute-patterns
+     -fno-ident -ffunction-sections)
 if(VELLOMAR_WINDOWS_BITS EQUAL 64)
   # x64 Windows unwinds a stack with the .pdata and .xdata tables alone:
   # every function that allocates stack, saves a register or calls must be

@@ -20,12 +20,13 @@ constexpr int kBlock = 64;
 using Pos = int64_t;
 Pos firstBlock(const uint8_t *data) { return -Pos(reinterpret_cast<uintptr_t>(data) % kBlock); }
 bool isWhole(Pos at, uint32_t length) { return at >= 0 && at + kBlock <= length; }
+Pos endInData(Pos at, uint32_t length) { return at + kBlock < length ? at + kBlock : length; }
 
 template <class P> typename P::Block loadBlock(const uint8_t *data, uint32_t length, Pos at) {
     if (isWhole(at, length))
         return P::load(data + at);
     alignas(kBlock) uint8_t copy[kBlock] = {};
-    for (Pos i = at < 0 ? 0 : at; i < at + kBlock && i < length; ++i)
+    for (Pos i = at < 0 ? 0 : at; i < endInData(at, length); ++i) // one bound: a memcpy
         copy[i - at] = data[i];
     return P::load(copy);
 }
@@ -189,7 +190,7 @@ template <class P> bool decodeBlock(uint8_t *data, uint32_t length, Pos at, uint
         if (decodeQuiet<P>(data, at, at + kBlock) != at)
             return false;
     } else {
-        for (Pos i = at < start ? start : at; i < at + kBlock && i < length; ++i)
+        for (Pos i = at < start ? start : at; i < endInData(at, length); ++i)
             data[i] = stored(data[i]);
     }
     repairBlock<P>(data, length, at, start);

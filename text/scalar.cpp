@@ -42,8 +42,7 @@ bool isMarked(const uint8_t *data, uint32_t length) {
 }
 
 void decodeMarkedScalar(uint8_t *data, uint32_t length) {
-    // The scrambled part starts at the first stored "@="; the mark cannot hold one.
-    uint32_t start = 1;
+    uint32_t start = 1; // the scrambled part starts at the first stored "@=", past the mark
     while (start + 1 < length && !(data[start] == kStoredAt && data[start + 1] == kStoredEquals))
         ++start;
     if (start + 1 >= length)
