@@ -4,12 +4,17 @@
 
 namespace vellomar {
 
-uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *table,
-                              TableMode mode) {
-    TableWriter out(table, mode);
+namespace {
+
+// Walks data[0, length) once and hands each entry's whole length, in order,
+// to out.close(), which answers whether to go on. The last entry, which no
+// line break closes, counts as though one did; an empty file is one entry
+// of 3, as it always has been.
+template <class Out>
+void splitEntries(const uint8_t *data, uint32_t length, TableMode mode, Out &out) {
     if (length == 0) {
-        out.close(3); // an empty file reads as one entry of 3, as it always has
-        return out.finish();
+        out.close(3);
+        return;
     }
     bool markerPending = false; // the current entry is a marker line
     uint32_t entryStart = 0;
@@ -25,13 +30,51 @@ uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *ta
         markerPending = mode == TableMode::record && markerFollows;
         if (closes) {
             if (!out.close(next - entryStart))
-                return out.finish();
+                return;
             entryStart = next;
         }
         ++at; // past the LF
     }
-    out.close(length - entryStart + 2); // as though a line break closed it
-    return out.finish();
+    out.close(uint64_t(length) - entryStart + 2);
+}
+
+// The table's words, through the writer every kernel uses.
+struct TableOut {
+    TableWriter writer;
+    bool close(uint64_t entryLength) { return writer.close(static_cast<uint32_t>(entryLength)); }
+};
+
+// Whole lengths, for readers that need them past 64 KiB.
+struct LengthsOut {
+    uint64_t *lengths;
+    uint32_t count, limit;
+    bool close(uint64_t entryLength) {
+        lengths[count++] = entryLength;
+        return count <= limit;
+    }
+};
+
+// A line break stored as 0x0D 0x0A reads, once complemented, as 0xF2 0xF5:
+// CR LF again, whatever the first byte held.
+void repairBreakAt(uint8_t *data, uint32_t at) {
+    data[at] = kCR;
+    data[at + 1] = kLF;
+}
+
+} // namespace
+
+uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *table,
+                              TableMode mode) {
+    TableOut out{TableWriter(table, mode)};
+    splitEntries(data, length, mode, out);
+    return out.writer.finish();
+}
+
+uint32_t entryLengthsScalar(const uint8_t *data, uint32_t length, TableMode mode,
+                            uint64_t *lengths) {
+    LengthsOut out{lengths, 0, entryLimit(mode)};
+    splitEntries(data, length, mode, out);
+    return out.count;
 }
 
 bool isMarked(const uint8_t *data, uint32_t length) {
@@ -49,16 +92,15 @@ void decodeMarkedScalar(uint8_t *data, uint32_t length) {
         return;
     for (uint32_t i = start; i < length; ++i) {
         // A line break stored plain before a stored marker has just been
-        // complemented into 0xF2 0xF5 (in the head it stands as stored): it
-        // becomes CR LF again, whatever the byte before the LF held.
+        // complemented into 0xF2 0xF5 (in the head it stands as stored).
         if (data[i] == kStoredAt && i + 1 < length && data[i + 1] == kStoredEquals && i >= 2 &&
             data[i - 1] == kStoredLF)
-            data[i - 2] = kCR, data[i - 1] = kLF;
+            repairBreakAt(data, i - 2);
         data[i] = stored(data[i]);
     }
     // A final line break stored plain has been complemented too.
     if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF)
-        data[length - 2] = kCR, data[length - 1] = kLF;
+        repairBreakAt(data, length - 2);
 }
 
 uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table) {

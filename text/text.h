@@ -32,6 +32,11 @@ constexpr uint32_t entryLimit(TableMode mode) {
 uint32_t buildLineTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode);
 uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *table,
                               TableMode mode);
+// The reference's entry lengths whole, for readers that must see past the
+// table's 16 bits: lengths[0, count), with count as the table's, so room for
+// the limit + 1.
+uint32_t entryLengthsScalar(const uint8_t *data, uint32_t length, TableMode mode,
+                            uint64_t *lengths);
 
 bool isMarked(const uint8_t *data, uint32_t length); // 4 bytes or more, starting "_PW_"
 

@@ -17,43 +17,15 @@ bool isPairAt(const Bytes &data, uint64_t at, uint8_t first, uint8_t second) {
     return at + 1 < data.size() && data[at] == first && data[at + 1] == second;
 }
 
-// Cuts the text into entries by the table's own rules: in plain mode every
-// CR LF closes an entry; in record mode only the CR LF before a record
-// marker ("@=" right after the break) and the one that ends a marker line.
-// Stops, as the table does, with the entry that goes past the limit.
-//
-// This is the split rule a third time, after the library's kernels and the
-// tests' reference, and on purpose: the table keeps each length in 16 bits,
-// so an entry of 64 KiB or more cannot be told from a short one by the table
-// alone. These lengths are whole, which lets the dump show true offsets past
-// 64 KiB and notice where the table disagrees with the text.
-std::vector<uint64_t> entriesOfText(const Bytes &data, bool record,
-                                    uint32_t limit) {
-    std::vector<uint64_t> lengths;
-    const uint64_t size = data.size();
-    if (size == 0)
-        return {3}; // as the table counts an empty file
-    bool markerPending = false;
-    uint64_t start = 0;
-    for (uint64_t at = 0; at + 1 < size; ++at) {
-        if (!isPairAt(data, at, kCR, kLF))
-            continue;
-        const uint64_t next = at + 2;
-        bool closes = true;
-        if (record) {
-            const bool markerFollows = isPairAt(data, next, kMarkerAt, kMarkerEquals);
-            closes = markerPending || markerFollows;
-            markerPending = markerFollows;
-        }
-        if (closes) {
-            lengths.push_back(next - start);
-            if (lengths.size() > limit)
-                return lengths;
-            start = next;
-        }
-        ++at; // the LF cannot start a break
-    }
-    lengths.push_back(size - start + 2);
+// The text's own entries, whole: the table keeps each length in 16 bits, so
+// an entry of 64 KiB or more cannot be told from a short one by the table
+// alone. These let the dump show true offsets past 64 KiB and notice where
+// the table disagrees with the text.
+std::vector<uint64_t> entriesOfText(const Bytes &data, bool record) {
+    const TableMode mode = record ? TableMode::record : TableMode::plain;
+    std::vector<uint64_t> lengths(entryLimit(mode) + 1);
+    lengths.resize(entryLengthsScalar(data.data(), static_cast<uint32_t>(data.size()), mode,
+                                      lengths.data()));
     return lengths;
 }
 
@@ -175,8 +147,7 @@ Stored lookAtStoredFile(const char *path, uint32_t size) {
 
 std::vector<Entry> entriesOf(const Bytes &buffer, const std::vector<uint16_t> &table,
                              uint32_t count, bool record, size_t *disagreement) {
-    const std::vector<uint64_t> lengths = entriesOfText(
-        buffer, record, record ? VELLOMAR_RECORD_ENTRY_LIMIT : VELLOMAR_PLAIN_ENTRY_LIMIT);
+    const std::vector<uint64_t> lengths = entriesOfText(buffer, record);
     std::vector<Entry> entries;
     *disagreement = 0;
     uint64_t offset = 0;
