@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cases/case_check.h"
 #include "text/text.h"
 
 namespace fuzzcheck {
@@ -23,8 +24,9 @@ namespace fuzzcheck {
         }                                                                                      \
     } while (0)
 
-constexpr uint16_t kTableFill = 0xA55A;
-constexpr uint8_t kBufferFill = 0xEE;
+// What the host left in its memory: the test suites' fills.
+using ::kBufferFill;
+using ::kTableFill;
 constexpr uint8_t CR = 0x0D;
 constexpr uint8_t LF = 0x0A;
 

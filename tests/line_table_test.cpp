@@ -157,28 +157,4 @@ TEST(LineTable, BuildReadsTheDataWithoutChangingIt) {
     EXPECT_EQ(copy, data);
 }
 
-// The chosen kernel and the scalar reference agree on every length of a
-// text dense in breaks, markers and near-misses.
-TEST(LineTable, ChosenKernelMatchesScalarReference) {
-    const std::string pieces[] = {"\r\n", "@=", "\r", "\n", "@", "=", "x", "\r\n@=", "\r\r\n"};
-    std::string data;
-    uint32_t state = 12345;
-    for (int i = 0; i < 3000; ++i) {
-        state = state * 1103515245u + 12345u;
-        data += pieces[(state >> 16) % 9];
-    }
-    for (TableMode mode : {TableMode::plain, TableMode::record}) {
-        for (uint32_t length = 0; length <= data.size(); length += 7) {
-            std::vector<uint16_t> fast(VELLOMAR_RECORD_TABLE_WORDS, kHostFill);
-            std::vector<uint16_t> reference = fast;
-            const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
-            const uint32_t fastCount = buildLineTable(bytes, length, fast.data(), mode);
-            const uint32_t referenceCount =
-                buildLineTableScalar(bytes, length, reference.data(), mode);
-            ASSERT_EQ(fastCount, referenceCount) << "length " << length;
-            ASSERT_EQ(fast, reference) << "length " << length;
-        }
-    }
-}
-
 } // namespace

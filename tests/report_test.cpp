@@ -79,15 +79,4 @@ TEST(Report, AnswersDecideWhetherLaterBoxesShow) {
     }
 }
 
-TEST(Report, ResetShowsBoxesAgainAfterCancel) {
-    fakebox::reset({IDCANCEL});
-    vellomar::reportSizeError(1, fakebox::box);
-    vellomar::reportSizeError(2, fakebox::box);
-    EXPECT_EQ(fakebox::shown.size(), 1u);
-    vellomar::resetReport();
-    vellomar::reportSizeError(3, fakebox::box);
-    ASSERT_EQ(fakebox::shown.size(), 2u);
-    EXPECT_EQ(fakebox::shown[1].text, "DLL error: 3");
-}
-
 } // namespace

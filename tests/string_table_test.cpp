@@ -43,38 +43,6 @@ TEST(StringTable, SharedEndToEndCases) {
     }
 }
 
-// Paths that cannot be opened as a regular file: a silent 0, nothing touched.
-TEST(StringTable, UnopenablePathsReturnZeroSilently) {
-    TempFolder folder;
-    const std::string fifo = folder.path() + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::string paths[] = {folder.path() + "/missing", folder.path(), fifo, "",
-                                 "/dev/null"};
-    for (const std::string &path : paths) {
-        SCOPED_TRACE(path);
-        fakebox::reset();
-        // A FIFO with no writer would block a plain open; the test's timeout
-        // catches that.
-        const Call c = call(path, 4, 0);
-        EXPECT_EQ(c.result, 0u);
-        EXPECT_TRUE(fakebox::shown.empty());
-        EXPECT_TRUE(tableUntouched(c));
-        for (uint8_t byte : c.buffer)
-            ASSERT_EQ(byte, kBufferFill);
-    }
-}
-
-TEST(StringTable, WrongSizeReturnsZeroEvenAfterCancel) {
-    TempFolder folder;
-    const std::string file = folder.write("short.txt", "abc");
-    fakebox::reset({IDCANCEL});
-    EXPECT_EQ(call(file, 4, 0).result, 0u);
-    EXPECT_EQ(call(file, 2, 0).result, 0u);
-    EXPECT_EQ(call(file, 3, 0).result, 1u);
-    ASSERT_EQ(fakebox::shown.size(), 1u);
-    EXPECT_EQ(fakebox::shown[0].text, "DLL error: 3");
-}
-
 // The lowest descriptor free now: the one the process gets next.
 int lowestFreeDescriptor() {
     const int probe = ::open("/dev/null", O_RDONLY);

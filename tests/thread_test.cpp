@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "cases/case_check.h"
 #include "report/report.h"
 #include "temp_folder.h"
 #include "text/text.h"
@@ -29,8 +30,6 @@ namespace {
 
 constexpr int kThreads = 8;
 constexpr int kRounds = 150;
-constexpr uint8_t kBufferFill = 0xEE;
-constexpr uint16_t kTableFill = 0x5A5A;
 
 // One thread's file and everything a call on it must give.
 struct Job {
@@ -43,13 +42,6 @@ struct Job {
     std::string buffer;         // the buffer after a right-size call
     std::vector<uint16_t> table; // words 0 to count + 1 after a right-size call
 };
-
-std::string flip(const std::string &s) {
-    std::string out;
-    for (unsigned char c : s)
-        out += static_cast<char>(~c);
-    return out;
-}
 
 // Thread t's text: its own length, so a box text names the thread that made it.
 std::string textFor(int t) {

@@ -49,6 +49,16 @@ inline bool bufferUntouched(const Call &c) {
     return true;
 }
 
+inline bool untouched(const Call &c) { return tableUntouched(c) && bufferUntouched(c); }
+
+// Each byte complemented, as a marked file's scrambled part stores it.
+inline std::string flip(const std::string &s) {
+    std::string out;
+    for (unsigned char c : s)
+        out += static_cast<char>(~c);
+    return out;
+}
+
 inline uint32_t expectedSizeOf(const EndToEndCase &e) {
     return e.fileSize + static_cast<uint32_t>(e.sizeDelta);
 }
