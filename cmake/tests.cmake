@@ -6,6 +6,11 @@
 # suite needs neither: it runs under Wine, or says it cannot. A cross build
 # for another Linux processor names GoogleTest's sources instead, which it
 # compiles with its own compiler.
+# VELLOMAR_REQUIRE_HOSTS: every host toolchain and runner that a test needs
+# must be there, or the configure stops and names it; the test command
+# (tools/check.sh) sets it through the environment, for every preset. Off,
+# such a test reports itself skipped.
+option(VELLOMAR_REQUIRE_HOSTS "Fail the configure where a test's toolchain is missing" OFF)
 set(VELLOMAR_GTEST_SOURCE "" CACHE PATH
     "GoogleTest sources to build with the tests instead of an installed GoogleTest")
 set(VELLOMAR_TESTS OFF)

@@ -15,12 +15,12 @@ printf '#!/bin/sh\nexit 126\n' >"$work/refused"
 chmod +x "$work/starts" "$work/refused"
 
 failures=0
-# name | bits | loader | emulated by | --many-starts | status | what the first line says
-while IFS='|' read -r name bits loader emulator many status said; do
+# name | bits | loader | emulated by | --many-starts | hosts required | status | what the first line says
+while IFS='|' read -r name bits loader emulator many required status said; do
   set -- "$bits"
   [ "$many" = yes ] && set -- "$@" --many-starts
   output=$(VELLOMAR_WINE32_LOADER=$work/$loader VELLOMAR_EMULATED_BY=$emulator \
-    VELLOMAR_RUN_32BIT=probe "$runWindowsTest" "$@" sh -c 'echo ran; exit 5' 2>&1)
+    VELLOMAR_REQUIRE_HOSTS=$required VELLOMAR_RUN_32BIT=probe "$runWindowsTest" "$@" sh -c 'echo ran; exit 5' 2>&1)
   got=$?
   first=$(echo "$output" | head -n 1)
   case $first in
@@ -32,14 +32,16 @@ while IFS='|' read -r name bits loader emulator many status said; do
     failures=$((failures + 1))
   fi
 done <<'EOF'
-32-bit, native loader starts: the command runs|32|starts||no|5|ran
-32-bit, many starts, native: the command runs|32|starts||yes|5|ran
-32-bit, the kernel refuses, not emulated: skipped|32|refused||no|77|skipped: this kernel cannot run 32-bit programs*
-32-bit Wine missing, not emulated: skipped|32|missing||no|77|skipped: 32-bit Wine is not installed*
-emulated: the command runs|32|starts|qemu-i386|no|5|ran
-emulated, many starts: left out with the reason|32|starts|qemu-i386|yes|77|left out under qemu-i386: this test starts Wine once per file*
-emulated, the loader does not start: a failure|32|refused|qemu-i386|no|1|32-bit Wine * does not start under qemu-i386
-64-bit: the 32-bit loader is not asked|64|missing||yes|5|ran
+32-bit, native loader starts: the command runs|32|starts||no|ON|5|ran
+32-bit, many starts, native: the command runs|32|starts||yes|OFF|5|ran
+32-bit, the kernel refuses, not emulated: skipped|32|refused||no|OFF|77|skipped: this kernel cannot run 32-bit programs*
+32-bit, the kernel refuses, hosts required: a failure|32|refused||no|ON|1|required, but this kernel cannot run 32-bit programs*
+32-bit Wine missing, not emulated: skipped|32|missing||no|OFF|77|skipped: 32-bit Wine is not installed*
+32-bit Wine missing, hosts required: a failure|32|missing||no|ON|1|required, but 32-bit Wine is not installed*
+emulated: the command runs|32|starts|qemu-i386|no|ON|5|ran
+emulated, many starts: left out with the reason|32|starts|qemu-i386|yes|ON|77|left out under qemu-i386: this test starts Wine once per file*
+emulated, the loader does not start: a failure|32|refused|qemu-i386|no|OFF|1|32-bit Wine * does not start under qemu-i386
+64-bit: the 32-bit loader is not asked|64|missing||yes|ON|5|ran
 EOF
 
 if [ $failures -ne 0 ]; then
