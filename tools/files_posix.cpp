@@ -70,12 +70,27 @@ bool moveIntoPlace(const std::string &temp, const std::string &target, bool repl
     return false;
 }
 
-// Fills a new temporary file with the bytes, with the mode a new file gets
-// from the umask, and has them on disk before it is moved.
-bool fillTemporary(int fd, const std::string &bytes, std::string *why) {
+// The permissions the new file takes: those of the file it replaces, whose
+// group it keeps too where this user may give it that group (as sed -i does:
+// a private file stays private), or for a new file the mode the umask gives.
+bool takePermissions(int fd, const std::string &target) {
+    struct stat replaced;
+    if (::stat(target.c_str(), &replaced) == 0) {
+        if (::fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
+            // Not a group of this user's: the file gets the user's own.
+        }
+        return ::fchmod(fd, replaced.st_mode & 07777) == 0;
+    }
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    bool ok = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+    return ::fchmod(fd, 0666 & ~mask) == 0;
+}
+
+// Fills a new temporary file with the bytes and the permissions it is to
+// have, and has them on disk before it is moved.
+bool fillTemporary(int fd, const std::string &bytes, const std::string &target,
+                   std::string *why) {
+    bool ok = takePermissions(fd, target) && writeAll(fd, bytes) && ::fsync(fd) == 0;
     if (!ok)
         *why = lastError();
     if (::close(fd) != 0 && ok) {
@@ -132,13 +147,14 @@ OutputPath classifyOutput(const char *path, const FileId &input) {
 
 Written replaceFile(const char *path, const std::string &bytes, bool replace, std::string *why) {
     const std::string target = whereToWrite(path);
-    std::string temp = folderOf(target) + "/.vellomar-mark.XXXXXX";
+    const std::string folder = folderOf(target);
+    std::string temp = folder + "/.vellomar-mark.XXXXXX";
     const int fd = ::mkstemp(&temp[0]);
     if (fd < 0) {
-        *why = "cannot write beside it: " + lastError();
+        *why = "cannot create a temporary file in " + folder + ": " + lastError();
         return Written::failed;
     }
-    if (!fillTemporary(fd, bytes, why)) {
+    if (!fillTemporary(fd, bytes, target, why)) {
         ::unlink(temp.c_str());
         return Written::failed;
     }

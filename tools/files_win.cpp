@@ -151,7 +151,7 @@ Written replaceFile(const char *path, const std::string &bytes, bool replace, st
     std::string temp;
     const HANDLE file = createTemporary(path, &temp);
     if (file == INVALID_HANDLE_VALUE) {
-        *why = "cannot write beside it: " + lastError();
+        *why = "cannot create a temporary file in " + folderOf(path) + ": " + lastError();
         return Written::failed;
     }
     if (!fillTemporary(file, bytes, why)) {

@@ -91,13 +91,38 @@ std::string escapeForTable(const std::string &text) {
     return out;
 }
 
-// Bytes from 0x80 up are not UTF-8 here: each one stands for the code point
-// of the same value, so that the JSON keeps every byte.
+// How many bytes of valid UTF-8 start at text[at] (a code point from U+0080
+// up, shortest form, no surrogate), or 0.
+size_t utf8Length(const std::string &text, size_t at) {
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    // The second byte's range narrows for the leads that could give an
+    // overlong form, a surrogate or a code point past U+10FFFF.
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (lead < 0xC2 || lead > 0xF4 || at + length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(text[at + i]);
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
+            return 0;
+    }
+    return length;
+}
+
+// Valid UTF-8 stays as it is (a name such as "é.txt" reads as itself);
+// every other byte from 0x80 up is written as the code point of the same
+// value, so that a byte that is no UTF-8 still shows, and the JSON stays valid.
 std::string escapeForJson(const std::string &text) {
     std::string out = "\"";
     char hex[8];
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
+    for (size_t at = 0; at < text.size(); ++at) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        const size_t sequence = c >= 0x80 ? utf8Length(text, at) : 0;
+        if (sequence > 0) {
+            out.append(text, at, sequence);
+            at += sequence - 1;
+        } else if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
         } else if (c < 0x20 || c >= 0x7F) {

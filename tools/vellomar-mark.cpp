@@ -44,7 +44,8 @@ constexpr const char *kUsage =
     "  Options and operands go in any order; \"--\" ends the options.\n"
     "  --plain-breaks  store the line break before each record marker and the\n"
     "                  final line break plain\n"
-    "  --force         replace OUTPUT if it exists (never INPUT itself)\n"
+    "  --force         replace OUTPUT if it exists (never INPUT itself); the\n"
+    "                  new OUTPUT keeps the old one's permissions\n"
     "  -d, --decode    the other way: write OUTPUT as the record text of the\n"
     "                  marked file INPUT, say how INPUT stores its line breaks\n"
     "                  and whether marking the text again gives back INPUT\n"
@@ -131,13 +132,22 @@ int decodeInput(const Options &options, const std::string &file) {
     return options.given[strict] && !decoding.comesBack ? kNotBackStatus : 0;
 }
 
+// The hint about LF line breaks, only for a text that has one: in an empty
+// text or a CR LF one without markers it would send the user the wrong way.
+std::string whyNoMarker(const std::string &text) {
+    std::string why = "no record marker (a CR LF line break followed by \"@=\"), so nothing to "
+                      "scramble";
+    for (size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', lf + 1))
+        if (lf == 0 || text[lf - 1] != '\r')
+            return why + "; a text with LF line breaks must be converted to CR LF first";
+    return why;
+}
+
 int markInput(const Options &options, const std::string &text) {
     const Marking marking = markText(text, options.breaks());
     switch (marking.status) {
     case Status::noMarker:
-        return refuse(options.input,
-                      "no record marker (a CR LF line break followed by \"@=\"), so nothing to "
-                      "scramble; a text with LF line breaks must be converted to CR LF first");
+        return refuse(options.input, whyNoMarker(text));
     case Status::tooLong:
         return refuse(options.input, "too long: a marked file must stay under 4 GiB");
     case Status::wouldNotComeBack:
