@@ -11,7 +11,27 @@ set(CPACK_PACKAGE_VENDOR "The Vellomar developers")
 set(CPACK_PACKAGE_CONTACT "Vellomar maintainers <vellomar@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "reads a text file into an indexed table of strings")
 set(CPACK_PACKAGE_CHECKSUM SHA256)
-set(CPACK_STRIP_FILES ON)
+# Nothing is stripped while packing: the binaries are stripped when they are
+# linked (the Windows builds, and the "package" preset on Linux), so that
+# each shipped one is byte for byte the file its build made; strip on a
+# Windows binary would write the time of packing into its header.
+set(CPACK_STRIP_FILES OFF)
+# Every file in a package carries the time of the commit it was built from
+# (SOURCE_DATE_EPOCH, where the environment gives none), not the time of
+# packing, so that two packings of one commit give the same bytes. CPack
+# reads the variable from its own environment, which this script, run by
+# cpack before it packs, sets.
+execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                OUTPUT_VARIABLE commitTime OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(NOT commitTime MATCHES "^[0-9]+$")
+  set(commitTime 0) # a source tree outside git: 1970, the same every time
+endif()
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackSourceDate.cmake)
+file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+     "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} ${commitTime})
+endif()
+")
 set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF) # one archive of the whole tree
 set(CPACK_VERBATIM_VARIABLES ON)
 

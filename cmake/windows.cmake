@@ -51,8 +51,10 @@ add_link_options(-Wl,--no-insert-timestamp)
 
 # Windows finds a program's DLLs beside it, so everything lands in one folder.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
-# The programs carry the C++ runtime inside: no libstdc++ or libgcc DLL to ship.
-string(APPEND CMAKE_EXE_LINKER_FLAGS " -static")
+# The programs carry the C++ runtime inside: no libstdc++ or libgcc DLL to
+# ship. They are stripped as they are linked, as the DLL is: what ships is
+# what the build made.
+string(APPEND CMAKE_EXE_LINKER_FLAGS " -static -s")
 
 find_program(VELLOMAR_DLLTOOL NAMES ${CMAKE_DLLTOOL} REQUIRED)
 
