@@ -57,8 +57,10 @@ extern "C" {
  * mode; marked files are always indexed in record mode.
  *
  * Returns the entry count (at least 1), or 0 when the file could not be
- * opened, is 4 GiB or longer, or did not have expectedSize bytes. Only the
- * last case is reported to the user, with a message box.
+ * opened, is not a regular file (on Linux: a FIFO, a device, a socket; on
+ * Windows a handle with no size, such as a named pipe), is 4 GiB or longer,
+ * or did not have expectedSize bytes. Only the last case is reported to the
+ * user, with a message box.
  */
 VELLOMAR_API uint32_t VELLOMAR_CALL StringTable(uint8_t *buffer, uint32_t expectedSize,
                                                 uint16_t *table, const char *fileName,
