@@ -517,6 +517,28 @@ TEST(RealFiles, HostProcessStates) {
                     std::string(line + (got > 3 ? got - 3 : 0), line + (got > 0 ? got : 0)) + "'";
          },
          "answer 1, 128 bytes, ending 'xx\n'"},
+        // The box adds SIGPIPE to the host's mask for its write: a signal
+        // the host blocks, pending already, must not be let in meanwhile.
+        {"a signal the host blocks is pending during the box",
+         [] {
+             struct sigaction action = {};
+             action.sa_handler = countSignal;
+             sigaction(SIGUSR2, &action, nullptr);
+             sigset_t blocked, pending;
+             sigemptyset(&blocked);
+             sigaddset(&blocked, SIGUSR2);
+             pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+             raise(SIGUSR2);
+             signalsCaught = 0;
+             const int devNull = open("/dev/null", O_WRONLY);
+             dup2(devNull, STDERR_FILENO);
+             const int answer = vellomar::platformOs.messageBox("DLL error: 3", "Tarvoni DLL");
+             sigpending(&pending);
+             return "answer " + std::to_string(answer) + ", caught " +
+                    std::to_string(signalsCaught.load()) +
+                    (sigismember(&pending, SIGUSR2) == 1 ? ", still pending" : ", not pending");
+         },
+         "answer 1, caught 0, still pending"},
     };
     for (const State &state : states) {
         SCOPED_TRACE(state.name);
