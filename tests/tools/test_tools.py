@@ -616,7 +616,9 @@ def test_mark_takes_options_after_the_operands(tools, folder):
 # The second storing replaces the first's file.
 @pytest.mark.parametrize("flags", [[], ["--plain-breaks", "--force"]], ids=["scrambled", "plain"])
 def test_mark_then_dump_gives_back_the_records(tools, folder, flags):
-    original = json.loads(tools.run(tools.dump, ["--record", "--json", "record.txt"], folder).out)
+    read = tools.run(tools.dump, ["--record", "--json", "record.txt"], folder)
+    assert read.status == 0
+    original = json.loads(read.out)
     if flags:
         shutil.copy(folder / "marked.txt", folder / "o.txt")
     assert tools.run(tools.mark, [*flags, "record.txt", "o.txt"], folder).status == 0
