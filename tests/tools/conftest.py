@@ -13,13 +13,15 @@ def pytest_addoption(parser):
     group.addoption("--dump", required=True, help="the vellomar-dump program")
     group.addoption("--mark", required=True, help="the vellomar-mark program")
     group.addoption("--wrong-table-dump", help="vellomar-dump on a library whose tables are wrong")
-    group.addoption("--appears", help="output_appears, preloaded into vellomar-mark")
+    group.addoption("--answers", help="system_answers, preloaded to give the system's answers")
     group.addoption("--runner", action="append", default=[],
                     help="one word of the command the programs run through, in order")
     group.addoption("--platform", choices=["linux", "windows"], default="linux")
     group.addoption("--bits", type=int, choices=[32, 64], default=64)
     group.addoption("--sanitized", action="store_true",
                     help="the programs are built with AddressSanitizer and UBSan")
+    group.addoption("--unoptimised", action="store_true",
+                    help="the programs are built without optimisation (debug, coverage)")
 
 
 @dataclass
@@ -35,11 +37,12 @@ class Tools:
     dump: str
     mark: str
     wrong_table_dump: str
-    appears: str
+    answers: str
     runner: list
     platform: str
     bits: int
     sanitized: bool
+    unoptimised: bool
 
     def run(self, program, args, cwd, prefix=(), env=None, timeout=300,
             stdout=subprocess.PIPE, preexec_fn=None):
@@ -70,6 +73,8 @@ NEEDS = {
     "unsanitized": (lambda t: not t.sanitized,
                     "not under the sanitizers: their shadow memory, their own first write, "
                     "or minutes for a 4 GiB buffer"),
+    "optimised": (lambda t: not t.unoptimised,
+                  "an optimised build: unoptimised, a 4 GiB buffer is made byte by byte"),
     "32-bit": (lambda t: t.bits == 32, "a 32-bit program, which cannot have 4000000000 bytes"),
 }
 
@@ -82,8 +87,9 @@ def pytest_configure(config):
 @pytest.fixture(scope="session")
 def tools(pytestconfig):
     option = pytestconfig.getoption
-    return Tools(option("dump"), option("mark"), option("wrong_table_dump"), option("appears"),
-                 option("runner"), option("platform"), option("bits"), option("sanitized"))
+    return Tools(option("dump"), option("mark"), option("wrong_table_dump"), option("answers"),
+                 option("runner"), option("platform"), option("bits"), option("sanitized"),
+                 option("unoptimised"))
 
 
 @pytest.fixture(autouse=True)

@@ -5,8 +5,6 @@
 # empty where no Python has pytest, which VELLOMAR_REQUIRE_HOSTS makes a
 # configure error. -B and no cache provider: nothing is written into the
 # source tree.
-option(VELLOMAR_REQUIRE_HOSTS
-       "Fail the configure where a test's toolchain (pytest, a host's compiler) is missing" OFF)
 set(VELLOMAR_PYTEST "")
 foreach(python /usr/bin/python3 ${Python3_EXECUTABLE})
   execute_process(COMMAND ${python} -c "import pytest" RESULT_VARIABLE noPytest

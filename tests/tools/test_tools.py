@@ -56,7 +56,7 @@ class Row:
     box: list = field(default_factory=list)
     left: dict = field(default_factory=dict)  # files new or changed, with their bytes
     needs: tuple = ()
-    env: dict = field(default_factory=dict)  # values may be options of the tools: "{appears}"
+    env: dict = field(default_factory=dict)  # values may be options of the tools: "{answers}"
 
 
 def rows(*table):
@@ -129,7 +129,7 @@ def run_row(tools, folder, row, **run):
     make_files(folder, row.files)
     before = snapshot(folder)
     if row.env:
-        program(tools, "appears")
+        program(tools, "answers")
     env = {name: value.format(**vars(tools)) for name, value in row.env.items()}
     if "LD_PRELOAD" in env:  # AddressSanitizer wants to be loaded first
         env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
@@ -242,7 +242,7 @@ DUMP_FAILURES = rows(
     # buffer's 4 GiB are made byte by byte (minutes).
     Row("--expect 4294967295", "dump", ["--expect", "4294967295", "record.txt"], status=1,
         box=[131], err=not_indexed("record.txt", "is 131 bytes, expected 4294967295"),
-        needs=("linux", "unsanitized")),
+        needs=("linux", "unsanitized", "optimised")),
     Row("--expect 4000000000 in 32 bits", "dump", ["--expect", "4000000000", "lf.txt"],
         files={"lf.txt": LF_TEXT}, status=1, needs=("32-bit",),
         err="vellomar-dump: lf.txt: cannot have 4000000000 bytes of memory for the buffer\n"),
@@ -434,6 +434,27 @@ def test_dump_escapes_0x7f_and_backslash(tools, folder, view):
         assert r"a\x7Fb\\c" in result.out
 
 
+# Valid UTF-8 in JSON stays UTF-8, a file name's and a text's; any other
+# byte from 0x80 up is escaped as the code point of its value.
+@pytest.mark.needs("linux")
+def test_dump_json_keeps_utf8(tools, folder):
+    (folder / "\u00e9.txt").write_bytes(b"x\r\n\xc3\xa9\xe9")
+    result = tools.run(tools.dump, ["--json", "\u00e9.txt"], folder)
+    assert result.status == 0
+    assert '"file": "\u00e9.txt"' in result.out and '"text": "\u00e9\\u00E9"' in result.out
+
+
+# The library's open cut into by a signal is made again: the same table as
+# without the signal.
+@pytest.mark.needs("native")
+def test_dump_reads_through_an_interrupted_open(tools, folder):
+    plain = tools.run(tools.dump, ["record.txt"], folder)
+    env = {**os.environ, "LD_PRELOAD": program(tools, "answers"), "VELLOMAR_ANSWERS": "open:EINTR:1",
+           "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+    interrupted = tools.run(tools.dump, ["record.txt"], folder, env=env)
+    assert plain.status == 0 and (interrupted.status, interrupted.out) == (0, plain.out)
+
+
 # A backslash in a file's name, where it is no path separator.
 @pytest.mark.needs("linux")
 def test_dump_names_a_file_with_a_backslash(tools, folder):
@@ -488,6 +509,9 @@ NOT_REGULAR = ("not a regular file (a device, FIFO, socket, or a link to nothing
                "regular files are written, even with --force")
 
 
+NO_MARKER = 'no record marker (a CR LF line break followed by "@="), so nothing to scramble'
+
+
 def refused(name, why):
     return f"vellomar-mark: {name}: {why}\n"
 
@@ -523,9 +547,17 @@ MARK_REFUSALS = rows(
         status=1, err=Re(r"vellomar-mark: loop: .*\n"), needs=("linux",)),
     *both_forces(Row("OUTPUT a folder", "mark", ["record.txt", "folder"],
                      files={"folder": FOLDER}, status=1, err=refused("folder", "is a folder"))),
+    # The hint about LF line breaks only where the text has one.
     Row("no record marker", "mark", ["plain.txt", "o.txt"], status=1, err=refused(
-        "plain.txt", 'no record marker (a CR LF line break followed by "@="), so nothing to '
-        "scramble; a text with LF line breaks must be converted to CR LF first")),
+        "plain.txt", NO_MARKER)),
+    Row("no record marker, empty", "mark", ["empty.txt", "o.txt"], files={"empty.txt": b""},
+        status=1, err=refused("empty.txt", NO_MARKER)),
+    Row("no record marker, LF breaks", "mark", ["lf.txt", "o.txt"], files={"lf.txt": LF_TEXT},
+        status=1, err=refused("lf.txt", NO_MARKER + "; a text with LF line breaks must be "
+                              "converted to CR LF first")),
+    Row("OUTPUT in a missing folder", "mark", ["record.txt", "none/o.txt"], status=1,
+        err=refused("none/o.txt", "cannot create a temporary file in none: No such file or "
+                    "directory"), needs=("linux",)),
     # 0xF5 directly before "@=" at offset 9 makes a reader rewrite offset 8.
     Row("would not come back: 0xF5 before @=", "mark", ["bad.txt", "o.txt"],
         files={"bad.txt": b"h\r\n@=A\r\nb\xf5@=c\r\n"}, status=1, err=refused(
@@ -564,13 +596,22 @@ MARK_REFUSALS = rows(
     # there by a preloaded stand-in for rename): without --force it stays as
     # it was and the run fails; with --force it is replaced.
     Row("OUTPUT made after the check", "mark", ["record.txt", "late.txt"], status=1,
-        env={"LD_PRELOAD": "{appears}", "VELLOMAR_APPEARS": "late.txt"},
+        env={"LD_PRELOAD": "{answers}", "VELLOMAR_APPEARS": "late.txt"},
         err=refused("late.txt", "exists (--force replaces it)"),
         left={"late.txt": b"appeared\n"}, needs=("native",)),
     Row("OUTPUT made after the check --force", "mark", ["--force", "record.txt", "late.txt"],
-        env={"LD_PRELOAD": "{appears}", "VELLOMAR_APPEARS": "late.txt"},
+        env={"LD_PRELOAD": "{answers}", "VELLOMAR_APPEARS": "late.txt"},
         out="late.txt: 135 bytes, marked; scrambled from byte 20\n",
         left={"late.txt": MARKED}, needs=("native",)),
+    # A full disk: the run fails, OUTPUT is as it was, and the temporary
+    # file is gone (every row's folder must hold exactly what it says).
+    *both_forces(Row("a full disk", "mark", ["record.txt", "o.txt"], status=1,
+                     env={"LD_PRELOAD": "{answers}", "VELLOMAR_ANSWERS": "write:ENOSPC:@100"},
+                     err=refused("o.txt", "No space left on device"), needs=("native",))),
+    Row("a full disk --force over OUTPUT", "mark", ["--force", "record.txt", "o.txt"],
+        files={"o.txt": b"old"}, status=1,
+        env={"LD_PRELOAD": "{answers}", "VELLOMAR_ANSWERS": "write:ENOSPC:@100"},
+        err=refused("o.txt", "No space left on device"), needs=("native",)),
 )
 
 
@@ -591,6 +632,22 @@ MARK_WRITES = rows(
         files={"target.txt": b"old", "link.txt": Link("target.txt")},
         out="link.txt: 135 bytes, marked; scrambled from byte 20\n",
         left={"target.txt": MARKED}, needs=("linux",)),
+    # What the system may answer on the way: a read of INPUT cut into by a
+    # signal is made again; where renameat2 is not there (older kernels,
+    # some containers) a plain rename stands in. Before the move the file
+    # is on disk: a crash after it leaves OUTPUT whole, old or new.
+    Row("INPUT's read cut into by a signal", "mark", ["record.txt", "o.txt"],
+        env={"LD_PRELOAD": "{answers}", "VELLOMAR_ANSWERS": "read:EINTR:1"},
+        out="o.txt: 135 bytes, marked; scrambled from byte 20\n", left={"o.txt": MARKED},
+        needs=("native",)),
+    Row("renameat2 answers ENOSYS", "mark", ["record.txt", "o.txt"],
+        env={"LD_PRELOAD": "{answers}", "VELLOMAR_ANSWERS": "renameat2:ENOSYS"},
+        out="o.txt: 135 bytes, marked; scrambled from byte 20\n", left={"o.txt": MARKED},
+        needs=("native",)),
+    Row("synced before it is moved", "mark", ["--force", "record.txt", "o.txt"],
+        env={"LD_PRELOAD": "{answers}", "VELLOMAR_CALL_LOG": "calls.log"},
+        out="o.txt: 135 bytes, marked; scrambled from byte 20\n",
+        left={"o.txt": MARKED, "calls.log": b"fsync\nrename\n"}, needs=("native",)),
     # The round trip of the README on the shipped example.
     Row("decode the marked example", "mark", ["--decode", "marked.txt", "r.txt"],
         out="r.txt: 131 bytes, the record text of marked.txt\nline breaks: all scrambled\n"
@@ -640,6 +697,20 @@ def test_mark_leaves_the_umask_its_say(tools, folder, umask, mode):
     result = tools.run(tools.mark, ["record.txt", "o.txt"], folder,
                        preexec_fn=lambda: os.umask(umask))
     assert result.status == 0 and stat.S_IMODE(os.stat(folder / "o.txt").st_mode) == mode
+
+
+# A file that --force replaces keeps its permission bits, as sed -i does: a
+# private file stays private, whatever the umask says.
+@pytest.mark.needs("linux")
+@pytest.mark.parametrize("mode", [0o600, 0o444, 0o640], ids=["0600", "0444", "0640"])
+def test_mark_keeps_the_mode_of_the_file_it_replaces(tools, folder, mode):
+    (folder / "o.txt").write_bytes(b"old")
+    os.chmod(folder / "o.txt", mode)
+    result = tools.run(tools.mark, ["--force", "record.txt", "o.txt"], folder,
+                       preexec_fn=lambda: os.umask(0o022))
+    assert result.status == 0, result
+    assert stat.S_IMODE(os.stat(folder / "o.txt").st_mode) == mode
+    assert (folder / "o.txt").read_bytes() == MARKED
 
 
 # A bare OUTPUT name: the temporary file goes into the working folder, not
