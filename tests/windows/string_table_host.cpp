@@ -690,7 +690,7 @@ TEST_F(Dll, ReportsFromFourThreadsKeepTheirOwnText) {
     // when two threads call the DLL at the same time, even once each; one
     // thread at a time, as in the test before, runs.
     if (!emulator().empty())
-        GTEST_SKIP() << "left out under " << emulator();
+        GTEST_SKIP() << "left out under " << emulator() << ": calls from four threads at once";
     Worker workers[4];
     HANDLE threads[4];
     for (int t = 0; t < 4; ++t) {
