@@ -8,8 +8,6 @@
 #include "text/text.h"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +15,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "cases/guarded_pages.h"
 
 using vellomar::TableMode;
 
@@ -55,30 +55,6 @@ TEST(Kernels, ChoiceFollowsTheProcessor) {
 constexpr uint16_t kHostFill = 0xA5A5;
 constexpr size_t kCanaryWords = 8;
 constexpr uint32_t kBlock = 64;
-
-// Pages with one the process cannot touch on either side: data placed
-// against either edge faults on the first byte read past it.
-class GuardedPages {
-public:
-    GuardedPages() {
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void *map =
-            mmap(nullptr, (kPages + 2) * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (map == MAP_FAILED)
-            std::abort();
-        begin_ = static_cast<uint8_t *>(map) + page_;
-        if (mprotect(begin_, kPages * page_, PROT_READ | PROT_WRITE) != 0)
-            std::abort();
-    }
-    uint8_t *afterGuard() const { return begin_; }
-    uint8_t *beforeGuard(size_t length) const { return begin_ + kPages * page_ - length; }
-    size_t room() const { return kPages * page_; }
-
-private:
-    static constexpr size_t kPages = 4;
-    size_t page_ = 0;
-    uint8_t *begin_ = nullptr;
-};
 
 // Against a guard page, or ending one byte before a 64-byte line ends with
 // bait after it: line breaks and markers, which a kernel that read past the

@@ -6,11 +6,16 @@
 
 #include <stdint.h>
 
+#include <cctype>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "cases/end_to_end_cases.h"
+#include "text/text.h"
 #include "vellomar.h"
 
 constexpr uint8_t kBufferFill = 0xEE;
@@ -105,5 +110,61 @@ inline std::string caseMismatch(const EndToEndCase &e, const Call &c,
         return "wrote past the end marker";
     return "";
 }
+
+// The complement of each byte, as a marked file's scrambled part stores it.
+inline std::string flip(const std::string &s) {
+    std::string out;
+    for (unsigned char c : s)
+        out += static_cast<char>(~c);
+    return out;
+}
+
+// What StringTable must leave for a file of these bytes read at its own
+// size, from text/'s byte-at-a-time reference: the buffer afterwards (a
+// marked file decoded) and words 0 to count + 1 of the table.
+struct Reference {
+    std::string text;
+    std::vector<uint16_t> table;
+    uint32_t count = 0;
+};
+
+inline Reference referenceOf(const std::string &file, uint32_t recordMode) {
+    Reference r{file, std::vector<uint16_t>(VELLOMAR_RECORD_TABLE_WORDS, kTableFill), 0};
+    auto *data = reinterpret_cast<uint8_t *>(&r.text[0]);
+    const auto length = static_cast<uint32_t>(file.size());
+    const vellomar::TableMode mode =
+        recordMode != 0 ? vellomar::TableMode::record : vellomar::TableMode::plain;
+    r.count = vellomar::isMarked(data, length)
+                  ? vellomar::decodeMarkedAndBuildScalar(data, length, r.table.data())
+                  : vellomar::buildLineTableScalar(data, length, r.table.data(), mode);
+    r.table.resize(r.count + 2);
+    return r;
+}
+
+// A row's name as a GoogleTest name: each run of other characters becomes
+// one underscore ("one byte short" gives one_byte_short).
+inline std::string testNameOf(const char *rowName) {
+    std::string name;
+    for (const char *c = rowName; *c != 0; ++c) {
+        if (std::isalnum(static_cast<unsigned char>(*c)))
+            name += *c;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    while (!name.empty() && name.back() == '_')
+        name.pop_back();
+    return name;
+}
+
+// Names the tests of a parameterised suite after the rows' name fields.
+struct RowName {
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row> &info) const {
+        return testNameOf(info.param.name);
+    }
+};
+
+// A failing row shows by its name, not as bytes.
+inline void PrintTo(const EndToEndCase &e, std::ostream *out) { *out << e.name; }
 
 #endif
