@@ -10,7 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "cases/case_check.h"
+#include "cases/host_fills.h"
 #include "text/text.h"
 
 namespace fuzzcheck {

@@ -15,11 +15,9 @@
 #include <gtest/gtest.h>
 
 #include "cases/end_to_end_cases.h"
+#include "cases/host_fills.h"
 #include "text/text.h"
 #include "vellomar.h"
-
-constexpr uint8_t kBufferFill = 0xEE;
-constexpr uint16_t kTableFill = 0x5A5A;
 
 struct Call {
     uint32_t result = 0;
@@ -109,14 +107,6 @@ inline std::string caseMismatch(const EndToEndCase &e, const Call &c,
     if (c.table[e.result + 2] != kTableFill)
         return "wrote past the end marker";
     return "";
-}
-
-// The complement of each byte, as a marked file's scrambled part stores it.
-inline std::string flip(const std::string &s) {
-    std::string out;
-    for (unsigned char c : s)
-        out += static_cast<char>(~c);
-    return out;
 }
 
 // What StringTable must leave for a file of these bytes read at its own
