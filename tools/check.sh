@@ -15,6 +15,8 @@ packages=(
   lintian dpkg-dev file
   # A write failure injected into the dump's output.
   strace
+  # The Python package's wheel, built and tested with Debian's own Python.
+  python3-setuptools python3-wheel python3-pip python3-venv python3-pytest
   # The fuzz targets: clang and its libFuzzer runtime.
   clang libclang-rt-14-dev
   # The example hosts in C# (Mono) and Free Pascal: the compilers and what
