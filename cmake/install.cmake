@@ -1,8 +1,8 @@
 # Installs the header, the library, a CMake package (find_package(Vellomar)
 # gives Vellomar::vellomar) and vellomar.pc for hosts without CMake. On
-# Windows the tree is bin/Vellomar.dll, include/vellomar.h and lib/ with the
-# import libraries libVellomar.dll.a and Vellomar.lib: a folder a Windows
-# developer can copy as it is.
+# Windows the tree is LICENSE, bin/Vellomar.dll, include/vellomar.h and lib/
+# with the import libraries libVellomar.dll.a and Vellomar.lib: a folder a
+# Windows developer can copy as it is.
 #
 # Every rule names its component, the way a Debian system splits a library:
 # library (the shared library under its SONAME), development (header, CMake
@@ -26,6 +26,12 @@ if(WIN32)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/include/vellomar.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+# The licence travels with the DLL: at the Windows tree's root, so that it is
+# in the zip. The Debian packages carry it as their copyright file
+# (package.cmake), where lintian wants it and nowhere else.
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT library)
+endif()
 install(EXPORT VellomarTargets NAMESPACE Vellomar:: DESTINATION ${VELLOMAR_CMAKE_DIR}
   COMPONENT development)
 

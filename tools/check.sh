@@ -15,8 +15,9 @@ export VELLOMAR_REQUIRE_HOSTS=ON
 
 packages=(
   cmake g++ libgtest-dev libbenchmark-dev python3 pkgconf
-  # The tools' tests and the Python package: Debian's pytest and packaging.
-  python3-pytest python3-setuptools python3-wheel python3-venv
+  # The tools' tests and the Python package's wheel: Debian's pytest and
+  # packaging, with Debian's own Python.
+  python3-pytest python3-setuptools python3-wheel python3-pip python3-venv
   # The package test: lintian, and what CPack's Debian generator runs.
   lintian dpkg-dev file
   # A write failure injected into the dump's output.

@@ -4,7 +4,7 @@ languages asked for against it, and checks that each prints exactly the
 entries vellomar-dump prints, on every shipped example in both modes:
 
     c        the C host, built with find_package and with pkg-config
-    python   the ctypes host
+    python   the vellomar package's host, python -m vellomar (ctypes)
     csharp   the P/Invoke host, built with Mono's mcs and run with mono
     pascal   the Free Pascal host, its unit and program built with fpc
 
@@ -72,8 +72,12 @@ def build_c(hosts_source, scratch, prefix, libdir):
 
 
 def build_python(hosts_source, scratch, prefix, libdir):
-    return {"python": [sys.executable, os.path.join(hosts_source, "python", "walk.py"),
-                       "--library", os.path.join(libdir, "libvellomar.so")]}
+    # The package's own host, python -m vellomar, from the source tree, on
+    # the installed library.
+    package = os.path.join(os.path.dirname(os.path.dirname(hosts_source)), "python")
+    return {"python": ["env", "PYTHONPATH=" + package, "PYTHONDONTWRITEBYTECODE=1",
+                       "VELLOMAR_LIBRARY=" + os.path.join(libdir, "libvellomar.so"),
+                       sys.executable, "-m", "vellomar"]}
 
 
 def build_csharp(hosts_source, scratch, prefix, libdir):

@@ -2,17 +2,19 @@
 """The packages as a user gets them: builds the "package" preset in a scratch
 folder and packs it with CPack, checks the three Debian packages with lintian
 and dpkg-deb (names, dependencies, which files each holds, none twice, the
-.tar.gz holding the same tree), unpacks them into a scratch root, builds the
-C host there with pkg-config, and checks that it prints exactly the entries
-the unpacked vellomar-dump prints. The packages are packed twice, a while
-apart, and must come out the same bytes; the library in them must be the
-very file the build made.
+.tar.gz holding the same tree), unpacks them into a scratch root, checks that
+each copyright file states LICENSE, builds the C host there with
+pkg-config, and checks that it prints exactly the entries the unpacked
+vellomar-dump prints. The packages are packed twice, a while apart, and
+must come out the same bytes; the library in them must be the very file
+the build made.
 
     check_packages.py SOURCE_DIR SCRATCH_DIR
 """
 import filecmp
 import glob
 import os
+import re
 import shutil
 import sys
 import tarfile
@@ -32,6 +34,22 @@ def files_of(deb):
 def expect(condition, why):
     if not condition:
         sys.exit(why)
+
+
+def expect_licence(copyright, source, name):
+    """The package's copyright file states LICENSE: the same holder, and the
+    same text as its Expat licence paragraph (one space in, "." for an
+    empty line)."""
+    with open(os.path.join(source, "LICENSE"), encoding="utf-8") as f:
+        licence = f.read()
+    holder = re.search(r"^Copyright \(c\) (.+)$", licence, re.M).group(1)
+    body = licence.split(holder + "\n\n", 1)[1]
+    stated = re.search(r"^License: Expat\n((?: .*\n?)+)", copyright, re.M)
+    expect(("Copyright: %s\n" % holder) in copyright and stated is not None,
+           "%s: the copyright file does not name %s under Expat" % (name, holder))
+    text = "".join("\n" if line == " ." else line[1:] + "\n"
+                   for line in stated.group(1).splitlines())
+    expect(text == body, "%s: the copyright file's licence is not LICENSE's" % name)
 
 
 def main(source, scratch):
@@ -91,6 +109,9 @@ def main(source, scratch):
     shipped = os.path.join(root, libdir, "libvellomar.so.1.0.0")
     expect(filecmp.cmp(shipped, os.path.join(build, "libvellomar.so.1.0.0"), shallow=False),
            "the packaged libvellomar.so.1.0.0 is not the one the build made")
+    for name in debs:
+        with open(os.path.join(root, "usr/share/doc", name, "copyright"), encoding="utf-8") as f:
+            expect_licence(f.read(), source, name)
     env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(root, libdir, "pkgconfig"))
     flags = run("pkg-config", "--cflags", "--libs", "vellomar", env=env).split()
     host = os.path.join(scratch, "walk")
