@@ -335,6 +335,9 @@ TEXTS = [
     Text("past the limit", b"x\r\n" * 16386, 16385, warnings=[
         "The count 16385 is past the plain mode limit of 16384 entries: the table covers "
         "49155 bytes of 49158"]),
+    Text("past the limit at the end", b"x\r\n" * 16384, 16385, warnings=[
+        "The count 16385 is past the plain mode limit of 16384 entries: the table covers "
+        "49152 bytes of 49152,"]),
     Text("record without marker", b"a\r\nb\r\n", 1, [8], [None], [NO_MARKER], record=True),
     Text("marked without scrambled part", b"_PW_head\r\nbody\r\n", 1, [18], [None],
          [NO_MARKER, 'The file starts with the mark "_PW_", but its scrambled part (the stored '
@@ -392,14 +395,20 @@ def test_dump_tells_the_text(tools, folder, case):
 
 
 # The table that a stand-in library gets wrong: the dump says where it
-# disagrees with the text.
+# disagrees with the text. A table that stops before the text's last entry
+# disagrees at its own last entry, though every word it has is right.
 @pytest.mark.needs("linux")
-def test_dump_says_where_the_table_disagrees(tools, folder):
+@pytest.mark.parametrize("wrong, warning", [
+    ("", "The table disagrees with the text at entry 1 (stored 11)"),
+    ("short", "The table disagrees with the text at entry 2 (stored 5)")],
+    ids=["one entry", "short"])
+def test_dump_says_where_the_table_disagrees(tools, folder, wrong, warning):
     (folder / "c.txt").write_bytes(CLEAN)
-    result = tools.run(program(tools, "wrong_table_dump"), ["--json", "c.txt"], folder)
+    result = tools.run(program(tools, "wrong_table_dump"), ["--json", "c.txt"], folder,
+                       env={**os.environ, "VELLOMAR_WRONG_TABLE": wrong})
     assert result.status == 0
-    warning = json.loads(result.out)["warnings"][0]
-    assert warning.startswith("The table disagrees with the text at entry 1 (stored 11)")
+    warnings = json.loads(result.out)["warnings"]
+    assert len(warnings) == 1 and warnings[0].startswith(warning), warnings
 
 
 # The shipped examples: the table tiles each file (the last entry counts 2
@@ -564,12 +573,21 @@ MARK_REFUSALS = rows(
             "bad.txt", "cannot be marked: offset 8 of the input would be read back as 0x0D "
             'instead of 0x62: a byte 0xF5 directly before "@=" (at offset 9) is taken by a '
             "reader for a line break stored plain")),
+    # 0xBF 0xC2 in the head, which ends 4 bytes further into the marked
+    # file than into the text: the last bytes before its line break.
+    Row("would not come back: 0xBF 0xC2 ends the head", "mark", ["bad.txt", "o.txt"],
+        files={"bad.txt": b"h\xbf\xc2\r\n@=A\r\nb"}, status=1, err=refused(
+            "bad.txt", "cannot be marked: offset 1 of the input would be read back as 0x40 "
+            "instead of 0xBF: the head holds the bytes 0xBF 0xC2 (at offset 1), which a reader "
+            "takes for the start of the scrambled part")),
     # The text's last two bytes 0xF2 0xF5 would be stored as CR LF.
     Row("would not come back: ends in 0xF2 0xF5", "mark", ["bad.txt", "o.txt"],
         files={"bad.txt": b"h\r\n@=A\r\nb\xf2\xf5"}, status=1, err=refused(
             "bad.txt", "cannot be marked: offset 9 of the input would be read back as 0x0D "
             "instead of 0xF2: the text ends in 0xF2 0xF5, which a reader takes for a line "
             "break stored plain")),
+    *[Row(f"INPUT {name} missing", "mark", [name, "o.txt"], status=1,
+          err=refused(name, "No such file or directory")) for name in ("none.txt", "none/x.txt")],
     # Inputs that are no regular file, without waiting for a FIFO's writer.
     Row("INPUT a folder", "mark", ["folder", "o.txt"], files={"folder": FOLDER}, status=1,
         err=refused("folder", "not a regular file")),
@@ -782,6 +800,10 @@ NOT_BACK = [
      r"offset 16 of INPUT would be 0xF5 instead of 0x0A: the line break at offset 15 of INPUT "
      r"is stored as 0xF2 0x0A, which the decoder's repair turns into CR LF, the other way from "
      r"the first break"),
+    ("a break stored plain as CR LF", b"_PW_h\r\n\xbf\xc2\xbe\xf2\xf5\xbf\xc2\xbd\r\n\xbf\xc2\xbc",
+     b"h\r\n@=A\r\n@=B\r\n@=C",
+     r"offset 15 of INPUT would be 0xF2 instead of 0x0D: the line break at offset 15 of INPUT "
+     r"is stored as 0x0D 0x0A, the other way from the first break; marking without"),
 ]
 
 
