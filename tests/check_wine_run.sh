@@ -21,9 +21,9 @@ echo $starts >"$1/starts"
 case $(sed -n "${starts}p" "$1/plan") in
   silent-1) exit 1 ;;
   reason-1) echo "walk: cannot open the file" >&2; exit 1 ;;
-  output-1) echo "3 passed, 1 failed"; exit 1 ;;
+  output-1) echo "stand-in: a verdict of failure"; exit 1 ;;
   silent-2) exit 2 ;;
-  ok) echo "3 passed, 0 failed"; exit 0 ;;
+  ok) echo "stand-in: done"; exit 0 ;;
   *) echo "loader: the plan has no start $starts" >&2; exit 99 ;;
 esac
 EOF
@@ -56,12 +56,12 @@ while IFS='|' read -r name plan status starts retries out err; do
   check "standard output" "$(cat "$case/out")" "$out"
   check "standard error" "$(cat "$case/err")" "$err"
 done <<'EOF'
-success at once|ok|0|1|0|3 passed, 0 failed|
-a silent status 1, then success|silent-1 ok|0|2|1|3 passed, 0 failed|
-silent twice, then success|silent-1 silent-1 ok|0|3|2|3 passed, 0 failed|
+success at once|ok|0|1|0|stand-in: done|
+a silent status 1, then success|silent-1 ok|0|2|1|stand-in: done|
+silent twice, then success|silent-1 silent-1 ok|0|3|2|stand-in: done|
 silent three times: given up after three starts|silent-1 silent-1 silent-1 ok|1|3|2||
 status 1 with a reason on standard error is a verdict|reason-1 ok|1|1|0||walk: cannot open the file
-status 1 with output is a verdict|output-1 ok|1|1|0|3 passed, 1 failed|
+status 1 with output is a verdict|output-1 ok|1|1|0|stand-in: a verdict of failure|
 a silent status 1, then a verdict with a reason|silent-1 reason-1 ok|1|2|1||walk: cannot open the file
 a silent status other than 1 is a verdict|silent-2 ok|2|1|0||
 EOF
