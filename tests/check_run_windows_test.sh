@@ -44,6 +44,21 @@ emulated, the loader does not start: a failure|32|refused|qemu-i386|no|OFF|1|32-
 64-bit: the 32-bit loader is not asked|64|missing||yes|ON|5|ran
 EOF
 
+# Emulated, a GoogleTest program's named tests are left out by its filter.
+filter=$(VELLOMAR_WINE32_LOADER=$work/starts VELLOMAR_EMULATED_BY=qemu-i386 \
+  VELLOMAR_LEFT_OUT_EMULATED=Suite.Test VELLOMAR_LEFT_OUT_WHY=why \
+  "$runWindowsTest" 32 sh -c 'echo "filter $GTEST_FILTER"' | tail -n 1)
+if [ "$filter" != "filter -Suite.Test" ]; then
+  echo "FAIL  emulated, tests left out: the program saw '$filter'"
+  failures=$((failures + 1))
+fi
+native=$(VELLOMAR_WINE32_LOADER=$work/starts VELLOMAR_LEFT_OUT_EMULATED=Suite.Test \
+  VELLOMAR_RUN_32BIT=probe "$runWindowsTest" 32 sh -c 'echo "filter ${GTEST_FILTER:-}"')
+if [ "$native" != "filter " ]; then
+  echo "FAIL  native, nothing left out: the program saw '$native'"
+  failures=$((failures + 1))
+fi
+
 if [ $failures -ne 0 ]; then
   echo "$failures failed"
   exit 1
