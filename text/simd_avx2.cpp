@@ -10,7 +10,7 @@
 #endif
 #include <immintrin.h>
 
-#include "text/block_walk.h"
+#include "text/block_decode.h"
 
 namespace vellomar {
 namespace {

@@ -5,7 +5,7 @@
 #ifdef __aarch64__
 #include <arm_neon.h>
 
-#include "text/block_walk.h"
+#include "text/block_decode.h"
 
 namespace vellomar {
 namespace {

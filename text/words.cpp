@@ -8,7 +8,7 @@
 
 #include <string.h>
 
-#include "text/block_walk.h"
+#include "text/block_decode.h"
 
 namespace vellomar {
 namespace {
