@@ -1,5 +1,4 @@
-// A marked file's decoding fused with its table build, 64 bytes at a time,
-// over the same primitives P as the walk (block_walk.h).
+// A marked file's decoding fused with its table build, over the walk's P.
 #ifndef VELLOMAR_TEXT_BLOCK_DECODE_H
 #define VELLOMAR_TEXT_BLOCK_DECODE_H
 
@@ -8,15 +7,13 @@
 namespace vellomar {
 namespace {
 
-// Where the stored pair 0xBF 0xC2 first starts, from the data's byte 1 on;
-// else the data's end.
+// Where the stored pair 0xBF 0xC2 first starts, from byte 1 on; else the end.
 template <class P> Pos findScrambledStart(const Blocks &d) {
     uint64_t carriedAt = 0;
     for (Pos at = 0; at < d.end; at += kBlock) {
         const typename P::Block block = loadBlock<P>(d, at);
-        const uint64_t ats = bitsOf<P>(block, kStoredAt);
-        const uint64_t pairEnds =
-            bitsOf<P>(block, kStoredEquals) & (ats << 1 | carriedAt) & bitsFrom(at, d.begin + 2);
+        const uint64_t ats = bitsOf<P>(block, kStoredAt), from = bitsFrom(at, d.begin + 2);
+        const uint64_t pairEnds = bitsOf<P>(block, kStoredEquals) & (ats << 1 | carriedAt) & from;
         if (pairEnds != 0)
             return at + lowestBit(pairEnds) - 1;
         carriedAt = ats >> 63;
@@ -24,11 +21,9 @@ template <class P> Pos findScrambledStart(const Blocks &d) {
     return d.end;
 }
 
-// Once the block is decoded: where 0xF5 '@' '=' stand, a line break stored
-// plain before a stored marker was complemented; the two bytes before the
-// "@=" become CR LF again. Bytes before `start` are as stored, so the first
-// marker is repaired after a head byte 0xF5. A repair writes only bytes
-// before its '@', none another repair looks at, and none before the data.
+// Once the block is decoded, the two bytes before each 0xF5 '@' '=' become CR
+// LF (a break stored plain, complemented); before `start` bytes are as
+// stored. A repair writes only bytes before its '@', none another looks at.
 template <class P> void repairBlock(uint8_t *base, const Blocks &d, Pos at, Pos start) {
     const typename P::Block block = loadBlock<P>(d, at);
     const uint8_t twoBefore = at >= d.begin + 2 ? base[at - 2] : 0;
@@ -38,16 +33,12 @@ template <class P> void repairBlock(uint8_t *base, const Blocks &d, Pos at, Pos 
                          uint64_t(twoBefore == kStoredLF);
     const Pos first = start + 1 > d.begin + 3 ? start + 1 : d.begin + 3; // the first '=' repaired
     uint64_t repairs = bitsOf<P>(block, kMarkerEquals) & ats & lfs & bitsFrom(at, first);
-    for (; repairs != 0; repairs &= repairs - 1) {
-        const Pos equals = at + lowestBit(repairs);
-        base[equals - 3] = kCR;
-        base[equals - 2] = kLF;
-    }
+    for (; repairs != 0; repairs &= repairs - 1)
+        restoreBreak(base + at + lowestBit(repairs) - 3);
 }
 
-// Decodes whole blocks from `at` to `end` while they hold no '=' (no repair,
-// no marker): most of a marked file. Returns the first that holds one,
-// decoded, not repaired, or `end`. Compared once stored: no register copy.
+// Decodes whole blocks from `at` to `end` while they hold no '=' (most of a
+// marked file); returns the first that does, not repaired, or `end`.
 template <class P> Pos decodeQuiet(uint8_t *base, Pos at, Pos end) {
     uint8_t *p = base + at;
     for (; p < base + end; p += kBlock) {
@@ -59,8 +50,7 @@ template <class P> Pos decodeQuiet(uint8_t *base, Pos at, Pos end) {
     return Pos(p - base);
 }
 
-// Decodes the block from `start` on and repairs it; true when it may hold
-// an '=' once decoded, and so a marker.
+// Decodes the block from `start` on and repairs it; true if it may hold '='.
 template <class P> bool decodeBlock(uint8_t *base, const Blocks &d, Pos at, Pos start) {
     if (d.isWhole(at) && at >= start) {
         if (decodeQuiet<P>(base, at, at + kBlock) != at)
@@ -74,9 +64,8 @@ template <class P> bool decodeBlock(uint8_t *base, const Blocks &d, Pos at, Pos 
     return true;
 }
 
-// From the whole block `final`, which holds no '=': decodes on to the next
-// block that holds one and repairs it, and returns it; or returns the last
-// whole block, decoded, when none does.
+// From the whole block `final`, which holds no '=', decodes on to the next
+// that holds one, repairs and returns it; else returns the last whole block.
 template <class P> Pos decodeToMarker(uint8_t *base, const Blocks &d, Pos final, Pos start) {
     const Pos wholeEnd = d.end / kBlock * kBlock;
     const Pos next = decodeQuiet<P>(base, final + kBlock, wholeEnd);
@@ -87,10 +76,9 @@ template <class P> Pos decodeToMarker(uint8_t *base, const Blocks &d, Pos final,
 }
 
 // Decodes a marked file and builds its table in one pass. Every byte before
-// the block `final` is final: that block is decoded and repaired, and only
-// its own and the next block's repairs may rewrite its bytes, so it is
-// walked once the next one is decoded. While no marker line is open, blocks
-// without '=' are only decoded.
+// the block `final` is final; that block is decoded and repaired, and is
+// walked once the next one is, whose repairs may rewrite its last bytes.
+// While no marker line is open, blocks without '=' are only decoded.
 template <class P> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
     const Blocks d(data, length);
     uint8_t *const base = data - d.begin;
@@ -112,10 +100,8 @@ template <class P> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint1
     }
     for (Pos rest = final + kBlock; rest < d.end; rest += kBlock)
         decodeBlock<P>(base, d, rest, start);
-    if (base[d.end - 2] == kStoredCR && base[d.end - 1] == kStoredLF) { // stored plain
-        base[d.end - 2] = kCR;
-        base[d.end - 1] = kLF;
-    }
+    if (base[d.end - 2] == kStoredCR && base[d.end - 1] == kStoredLF) // stored plain
+        restoreBreak(base + d.end - 2);
     return walk.finish(room && walk.blocks(final, d.end + 2));
 }
 

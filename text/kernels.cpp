@@ -9,15 +9,14 @@
 
 namespace vellomar {
 
-// In their own files. A build leaves a set out with VELLOMAR_WITHOUT_<SET>
-// (CMakeLists.txt: VELLOMAR_KERNEL_SETS), and the choice falls to the next.
+// In their own files; a build leaves a set out with VELLOMAR_WITHOUT_<SET>.
 extern const KernelSet kAvx2Kernels, kSse2Kernels, kNeonKernels, kWordKernels;
 
 namespace {
 const KernelSet kScalarKernels = {"scalar", buildLineTableScalar, decodeMarkedAndBuildScalar,
                                   runsAnywhere};
-// Constant-initialised: nothing runs before the first call. Threads that
-// choose at once all store the same.
+// Constant-initialised: nothing runs before the first call; threads that
+// choose at once store the same.
 std::atomic<const KernelSet *> chosen{nullptr};
 } // namespace
 
@@ -77,8 +76,10 @@ const KernelSet &kernelsFor(const ProcessorWords &words) {
 
 const KernelSet &chosenKernels() {
     const KernelSet *set = chosen.load(std::memory_order_acquire);
-    if (set == nullptr)
-        chosen.store(set = &kernelsFor(processorWords()), std::memory_order_release);
+    if (set == nullptr) {
+        set = &kernelsFor(processorWords());
+        chosen.store(set, std::memory_order_release);
+    }
     return *set;
 }
 

@@ -53,12 +53,12 @@ void decodeMarkedScalar(uint8_t *data, uint32_t length) {
         // becomes CR LF again, whatever the byte before the LF held.
         if (data[i] == kStoredAt && i + 1 < length && data[i + 1] == kStoredEquals && i >= 2 &&
             data[i - 1] == kStoredLF)
-            data[i - 2] = kCR, data[i - 1] = kLF;
+            restoreBreak(data + i - 2);
         data[i] = stored(data[i]);
     }
     // A final line break stored plain has been complemented too.
     if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF)
-        data[length - 2] = kCR, data[length - 1] = kLF;
+        restoreBreak(data + length - 2);
 }
 
 uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table) {

@@ -16,10 +16,7 @@ namespace vellomar {
 namespace {
 
 struct Sse2 {
-    struct Block {
-        __m128i v[4];
-    };
-
+    struct Block { __m128i v[4]; };
     static Block load(const uint8_t *p) {
         const __m128i *at = reinterpret_cast<const __m128i *>(p);
         return {{_mm_load_si128(at), _mm_load_si128(at + 1), _mm_load_si128(at + 2),

@@ -1,8 +1,6 @@
-// The word kernels, a block in the processor's general registers: 64-bit
-// words on 64-bit processors, 32-bit words on 32-bit ones. They run anywhere,
-// and are what a processor without vectors (or a build without a vector set)
-// runs. Built without the compiler's vectoriser (CMakeLists.txt), so that
-// they time what such a processor does.
+// The word kernels, a block in general registers (pointer-wide words): for
+// processors and builds without a vector set. Built without the compiler's
+// vectoriser (CMakeLists.txt), so that they do what such a processor does.
 #include "text/kernels.h"
 #include "text/text.h"
 
@@ -15,20 +13,12 @@ namespace {
 
 struct Words {
     using Word = uintptr_t;
-    static constexpr int kWords = kBlock / sizeof(Word), kBytes = sizeof(Word);
-    struct Block {
-        Word w[kWords];
-    };
+    static constexpr int kBytes = sizeof(Word), kWords = kBlock / kBytes;
+    struct Block { Word w[kWords]; };
     static constexpr Word every(uint8_t byte) { return ~Word(0) / 0xFF * byte; }
-    // Byte i's top bit to bit i: the top bits shifted down to the bottom of
-    // each byte, then one product lays them side by side in the top byte;
-    // no two partial products meet, so nothing carries into it.
-    static constexpr Word gather() {
-        Word magic = 0;
-        for (int i = 0; i < kBytes; ++i)
-            magic |= Word(1) << (8 * (kBytes - 1) - 7 * i);
-        return magic;
-    }
+    // Byte i's bottom bit to bit i of the top byte, by one product: no two
+    // partial products meet, so nothing carries into it.
+    static constexpr Word kGather = Word(0x0102040810204080u >> (64 - 8 * kBytes));
 
     static Block load(const uint8_t *p) {
         Block b;
@@ -40,29 +30,25 @@ struct Words {
         for (int i = 0; i < kWords; ++i)
             memcpy(p + i * kBytes, &b.w[i], kBytes);
     }
+    template <class F> static Block each(const Block &b, F f) { // f(word, its index)
+        Block m;
+        for (int i = 0; i < kWords; ++i)
+            m.w[i] = f(b.w[i], i);
+        return m;
+    }
     // The top bit of each byte equal to `byte`, exactly: the low seven bits
-    // are added without carrying out of the byte, so no borrow or carry
+    // are added without carrying out of their byte, so no borrow or carry
     // makes a neighbour match.
     static Block equal(const Block &b, uint8_t byte) {
-        Block m;
-        for (int i = 0; i < kWords; ++i) {
-            const Word x = b.w[i] ^ every(byte), low = every(0x7F);
-            m.w[i] = ~(((x & low) + low) | x | low);
-        }
-        return m;
+        return each(b, [byte](Word w, int) {
+            const Word x = w ^ every(byte), low = every(0x7F);
+            return ~(((x & low) + low) | x | low);
+        });
     }
     static Block either(const Block &a, const Block &b) {
-        Block m;
-        for (int i = 0; i < kWords; ++i)
-            m.w[i] = a.w[i] | b.w[i];
-        return m;
+        return each(a, [&b](Word w, int i) { return w | b.w[i]; });
     }
-    static Block complement(const Block &b) {
-        Block m;
-        for (int i = 0; i < kWords; ++i)
-            m.w[i] = ~b.w[i];
-        return m;
-    }
+    static Block complement(const Block &b) { return each(b, [](Word w, int) { return ~w; }); }
     static bool any(const Block &b) {
         Word all = 0;
         for (int i = 0; i < kWords; ++i)
@@ -72,7 +58,7 @@ struct Words {
     static uint64_t bits(const Block &b) {
         uint64_t all = 0;
         for (int i = 0; i < kWords; ++i)
-            all |= uint64_t((b.w[i] >> 7 & every(1)) * gather() >> 8 * (kBytes - 1)) << i * kBytes;
+            all |= uint64_t((b.w[i] >> 7 & every(1)) * kGather >> 8 * (kBytes - 1)) << i * kBytes;
         return all;
     }
 };
