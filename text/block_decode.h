@@ -76,9 +76,8 @@ template <class P> Pos decodeToMarker(uint8_t *base, const Blocks &d, Pos final,
 }
 
 // Decodes a marked file and builds its table in one pass. Every byte before
-// the block `final` is final; that block is decoded and repaired, and is
-// walked once the next one is, whose repairs may rewrite its last bytes.
-// While no marker line is open, blocks without '=' are only decoded.
+// the block `final` is final; that block is walked once the next one, whose
+// repairs may rewrite it, is decoded. Blocks without '=' are only decoded.
 template <class P> uint32_t decodeAndBuild(uint8_t *data, uint32_t length, uint16_t *table) {
     const Blocks d(data, length);
     uint8_t *const base = data - d.begin;

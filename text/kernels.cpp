@@ -2,7 +2,6 @@
 #include "text/kernels.h"
 
 #include <atomic>
-
 #ifdef VELLOMAR_X86
 #include <cpuid.h>
 #endif

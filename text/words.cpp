@@ -20,25 +20,27 @@ struct Words {
     // partial products meet, so nothing carries into it.
     static constexpr Word kGather = Word(0x0102040810204080u >> (64 - 8 * kBytes));
 
-    static Block load(const uint8_t *p) {
-        Block b;
+    // Unrolled at any optimisation level, so that the words stay in registers.
+    template <class F> static void forEach(F f) {
+#pragma GCC unroll 16
         for (int i = 0; i < kWords; ++i)
-            memcpy(&b.w[i], p + i * kBytes, kBytes);
-        return b;
-    }
-    static void store(uint8_t *p, const Block &b) {
-        for (int i = 0; i < kWords; ++i)
-            memcpy(p + i * kBytes, &b.w[i], kBytes);
+            f(i);
     }
     template <class F> static Block each(const Block &b, F f) { // f(word, its index)
         Block m;
-        for (int i = 0; i < kWords; ++i)
-            m.w[i] = f(b.w[i], i);
+        forEach([&](int i) { m.w[i] = f(b.w[i], i); });
         return m;
     }
-    // The top bit of each byte equal to `byte`, exactly: the low seven bits
-    // are added without carrying out of their byte, so no borrow or carry
-    // makes a neighbour match.
+    static Block load(const uint8_t *p) {
+        Block b;
+        forEach([&](int i) { memcpy(&b.w[i], p + i * kBytes, kBytes); });
+        return b;
+    }
+    static void store(uint8_t *p, const Block &b) {
+        forEach([&](int i) { memcpy(p + i * kBytes, &b.w[i], kBytes); });
+    }
+    // The top bit of each byte equal to `byte`, exactly: the low seven bits are
+    // added without carrying out of their byte, so no borrow marks a neighbour.
     static Block equal(const Block &b, uint8_t byte) {
         return each(b, [byte](Word w, int) {
             const Word x = w ^ every(byte), low = every(0x7F);
@@ -51,14 +53,14 @@ struct Words {
     static Block complement(const Block &b) { return each(b, [](Word w, int) { return ~w; }); }
     static bool any(const Block &b) {
         Word all = 0;
-        for (int i = 0; i < kWords; ++i)
-            all |= b.w[i];
+        forEach([&](int i) { all |= b.w[i]; });
         return (all & every(0x80)) != 0;
     }
     static uint64_t bits(const Block &b) {
         uint64_t all = 0;
-        for (int i = 0; i < kWords; ++i)
+        forEach([&](int i) {
             all |= uint64_t((b.w[i] >> 7 & every(1)) * kGather >> 8 * (kBytes - 1)) << i * kBytes;
+        });
         return all;
     }
 };
