@@ -26,7 +26,7 @@ struct Blocks {
     Pos begin, end;
 };
 
-template <class P> typename P::Block loadBlock(const Blocks &d, Pos at) {
+template <class P> inline typename P::Block loadBlock(const Blocks &d, Pos at) {
     if (d.isWhole(at))
         return P::load(d.base + at);
     alignas(kBlock) uint8_t copy[kBlock] = {};
@@ -39,11 +39,11 @@ template <class P> typename P::Block loadBlock(const Blocks &d, Pos at) {
 template <class P> uint64_t bitsOf(const typename P::Block &block, uint8_t byte) {
     return P::bits(P::equal(block, byte));
 }
-uint64_t bitsFrom(Pos at, Pos from) { // the bits of the block at `at` from `from` on
+inline uint64_t bitsFrom(Pos at, Pos from) { // the bits of the block at `at` from `from` on
     return from <= at ? ~uint64_t(0) : from - at >= kBlock ? 0 : ~uint64_t(0) << (from - at);
 }
-uint32_t lowestBit(uint32_t bits) { return static_cast<uint32_t>(__builtin_ctz(bits)); }
-uint32_t lowestBit(uint64_t bits) { // in halves where words are 32-bit: no helper call
+inline uint32_t lowestBit(uint32_t bits) { return static_cast<uint32_t>(__builtin_ctz(bits)); }
+inline uint32_t lowestBit(uint64_t bits) { // in halves where words are 32-bit: no helper call
     if (sizeof(uintptr_t) == 8)
         return static_cast<uint32_t>(__builtin_ctzll(bits));
     const uint32_t low = static_cast<uint32_t>(bits), high = static_cast<uint32_t>(bits >> 32);
@@ -64,7 +64,7 @@ template <class P> Pos skipQuiet(const uint8_t *base, Pos at, Pos end, uint8_t r
 // A block's masks are walked in pointer-wide parts: one of 64 bits, or two of 32.
 using Mask = uintptr_t;
 constexpr int kMaskBits = 8 * sizeof(Mask), kParts = kBlock / kMaskBits;
-Mask part(uint64_t bits, int i) { return static_cast<Mask>(bits >> (i * kMaskBits)); }
+inline Mask part(uint64_t bits, int i) { return static_cast<Mask>(bits >> (i * kMaskBits)); }
 
 // The walk. A break counts two bytes past its LF, where a marker's '=' would
 // stand and it is known whether one follows. A break and its marker may
