@@ -2,35 +2,35 @@
 #include "text/kernels.h"
 
 #include <atomic>
-
 #ifdef VELLOMAR_X86
 #include <cpuid.h>
 #endif
 
-// Benchmarks: cmake -DVELLOMAR_SKIP_KERNELS=1 runs SSE2 where AVX2 runs.
-#ifndef VELLOMAR_SKIP_KERNELS
-#define VELLOMAR_SKIP_KERNELS 0
-#endif
-
 namespace vellomar {
 
-extern const KernelSet kSse2Kernels, kAvx2Kernels, kNeonKernels; // in their own files
+// In their own files; a build leaves a set out with VELLOMAR_WITHOUT_<SET>.
+extern const KernelSet kAvx2Kernels, kSse2Kernels, kNeonKernels, kWordKernels;
 
 namespace {
 const KernelSet kScalarKernels = {"scalar", buildLineTableScalar, decodeMarkedAndBuildScalar,
                                   runsAnywhere};
-// Constant-initialised: nothing runs before the first call. Threads that
-// choose at once all store the same.
+// Constant-initialised: nothing runs before the first call; threads that
+// choose at once store the same.
 std::atomic<const KernelSet *> chosen{nullptr};
 } // namespace
 
 const KernelSet *const kKernelSets[] = {
-#ifdef VELLOMAR_X86
+#if defined(VELLOMAR_X86) && !defined(VELLOMAR_WITHOUT_AVX2)
     &kAvx2Kernels,
+#endif
+#if defined(VELLOMAR_X86) && !defined(VELLOMAR_WITHOUT_SSE2)
     &kSse2Kernels,
 #endif
-#ifdef __aarch64__
+#if defined(__aarch64__) && !defined(VELLOMAR_WITHOUT_NEON)
     &kNeonKernels,
+#endif
+#ifndef VELLOMAR_WITHOUT_WORDS
+    &kWordKernels,
 #endif
     &kScalarKernels,
 };
@@ -67,7 +67,7 @@ bool avx2Runs(const ProcessorWords &words) {
 }
 
 const KernelSet &kernelsFor(const ProcessorWords &words) {
-    uint32_t i = VELLOMAR_SKIP_KERNELS;
+    uint32_t i = 0;
     while (!kKernelSets[i]->runsOn(words))
         ++i; // the scalar set, last, runs anywhere
     return *kKernelSets[i];
@@ -75,8 +75,10 @@ const KernelSet &kernelsFor(const ProcessorWords &words) {
 
 const KernelSet &chosenKernels() {
     const KernelSet *set = chosen.load(std::memory_order_acquire);
-    if (set == nullptr)
-        chosen.store(set = &kernelsFor(processorWords()), std::memory_order_release);
+    if (set == nullptr) {
+        set = &kernelsFor(processorWords());
+        chosen.store(set, std::memory_order_release);
+    }
     return *set;
 }
 

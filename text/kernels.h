@@ -1,6 +1,6 @@
-// The kernel sets, each a table build and a marked file's decoding with its
-// build in one pass. kernels.cpp lists them and chooses the library's; tests,
-// benchmarks and fuzz targets run every set against the scalar reference.
+// The kernel sets: a table build, and a marked file's decoding and build in
+// one pass. kernels.cpp lists and chooses them; tests, benchmarks and fuzz
+// targets run every set against the scalar reference.
 #ifndef VELLOMAR_TEXT_KERNELS_H
 #define VELLOMAR_TEXT_KERNELS_H
 
@@ -33,8 +33,8 @@ struct KernelSet {
     bool (*runsOn)(const ProcessorWords &words);
 };
 
-// Every set of this build, widest first; the last is the scalar reference.
-// The library runs the first that this processor runs, chosen once.
+// This build's sets, widest first, the scalar reference last; the library
+// runs the first that this processor runs, chosen once.
 extern const KernelSet *const kKernelSets[];
 extern const uint32_t kKernelSetCount;
 const KernelSet &kernelsFor(const ProcessorWords &words);

@@ -54,13 +54,6 @@ struct LengthsOut {
     }
 };
 
-// A line break stored as 0x0D 0x0A reads, once complemented, as 0xF2 0xF5:
-// CR LF again, whatever the first byte held.
-void repairBreakAt(uint8_t *data, uint32_t at) {
-    data[at] = kCR;
-    data[at + 1] = kLF;
-}
-
 } // namespace
 
 uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *table,
@@ -95,12 +88,12 @@ void decodeMarkedScalar(uint8_t *data, uint32_t length) {
         // complemented into 0xF2 0xF5 (in the head it stands as stored).
         if (data[i] == kStoredAt && i + 1 < length && data[i + 1] == kStoredEquals && i >= 2 &&
             data[i - 1] == kStoredLF)
-            repairBreakAt(data, i - 2);
+            restoreBreak(data + i - 2);
         data[i] = stored(data[i]);
     }
     // A final line break stored plain has been complemented too.
     if (data[length - 2] == kStoredCR && data[length - 1] == kStoredLF)
-        repairBreakAt(data, length - 2);
+        restoreBreak(data + length - 2);
 }
 
 uint32_t decodeMarkedAndBuildScalar(uint8_t *data, uint32_t length, uint16_t *table) {

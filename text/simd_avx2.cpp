@@ -10,16 +10,13 @@
 #endif
 #include <immintrin.h>
 
-#include "text/block_walk.h"
+#include "text/block_decode.h"
 
 namespace vellomar {
 namespace {
 
 struct Avx2 {
-    struct Block {
-        __m256i low, high;
-    };
-
+    struct Block { __m256i low, high; };
     static Block load(const uint8_t *p) {
         const __m256i *at = reinterpret_cast<const __m256i *>(p);
         return {_mm256_load_si256(at), _mm256_load_si256(at + 1)};

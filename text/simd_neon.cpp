@@ -5,16 +5,13 @@
 #ifdef __aarch64__
 #include <arm_neon.h>
 
-#include "text/block_walk.h"
+#include "text/block_decode.h"
 
 namespace vellomar {
 namespace {
 
 struct Neon {
-    struct Block {
-        uint8x16x4_t v;
-    };
-
+    struct Block { uint8x16x4_t v; };
     static Block load(const uint8_t *p) { return {vld1q_u8_x4(p)}; }
     static void store(uint8_t *p, const Block &b) { // four stores: no copies into a register run
         vst1q_u8(p, b.v.val[0]), vst1q_u8(p + 16, b.v.val[1]);

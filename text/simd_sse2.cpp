@@ -10,16 +10,13 @@
 #endif
 #include <emmintrin.h>
 
-#include "text/block_walk.h"
+#include "text/block_decode.h"
 
 namespace vellomar {
 namespace {
 
 struct Sse2 {
-    struct Block {
-        __m128i v[4];
-    };
-
+    struct Block { __m128i v[4]; };
     static Block load(const uint8_t *p) {
         const __m128i *at = reinterpret_cast<const __m128i *>(p);
         return {{_mm_load_si128(at), _mm_load_si128(at + 1), _mm_load_si128(at + 2),

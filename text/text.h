@@ -19,16 +19,19 @@ constexpr uint32_t kMarkLength = 4;
 constexpr uint8_t stored(uint8_t byte) { return static_cast<uint8_t>(~byte); }
 constexpr uint8_t kStoredCR = stored(kCR), kStoredLF = stored(kLF); // 0xF2 0xF5
 constexpr uint8_t kStoredAt = stored(kMarkerAt), kStoredEquals = stored(kMarkerEquals); // 0xBF 0xC2
+inline void restoreBreak(uint8_t *at) { // a line break stored plain, complemented: CR LF again
+    at[0] = kCR;
+    at[1] = kLF;
+}
 
 enum class TableMode { plain, record };
 constexpr uint32_t entryLimit(TableMode mode) {
     return mode == TableMode::record ? VELLOMAR_RECORD_ENTRY_LIMIT : VELLOMAR_PLAIN_ENTRY_LIMIT;
 }
 
-// Builds the table over data[0, length) with the fastest kernel this
-// processor runs, and returns the entry count (at least 1, at most the limit
-// + 1), writing words 0 to count + 1 and nothing else. The byte-at-a-time
-// reference, which every kernel must match, does the same.
+// Builds the table over data[0, length) with the chosen kernel set; returns
+// the entry count (1 to limit + 1), writing words 0 to count + 1 alone. The
+// byte-at-a-time reference, which every set must match, does the same.
 uint32_t buildLineTable(const uint8_t *data, uint32_t length, uint16_t *table, TableMode mode);
 uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *table,
                               TableMode mode);

@@ -3,11 +3,12 @@ cmake_minimum_required(VERSION 3.25)
 # pei-x86-64) whose only export is
 # StringTable at ordinal 1, whose only imports are the four file calls from
 # KERNEL32.dll and MessageBoxA from USER32.dll, under 32 KiB, holding the
-# AVX2 kernels, and on x64 with the unwind tables that let an exception
-# raised inside the call reach the host's handler; and library objects
-# without static constructors, which no C runtime would run. In the 32-bit
-# DLL, which runs on processors without SSE, no SSE or AVX instruction
-# outside the vector kernels' own files (text/simd_*.cpp).
+# AVX2 kernels where the build has them, and on x64 with the unwind tables
+# that let an exception raised inside the call reach the host's handler; and
+# library objects without static constructors, which no C runtime would run.
+# In the 32-bit DLL, which runs on processors without SSE, no SSE or AVX
+# instruction outside the vector kernels' own files (text/simd_*.cpp): the
+# word kernels' object, which those processors run, is looked at too.
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
@@ -115,7 +116,7 @@ else()
       list(APPEND errors "no ${instruction} in the code")
     endif()
   endforeach()
-  if(NOT code MATCHES "\tvpcmpeqb [^\n]*%ymm")
+  if(OBJECTS MATCHES "simd_avx2\\.cpp" AND NOT code MATCHES "\tvpcmpeqb [^\n]*%ymm")
     list(APPEND errors "no 256-bit vpcmpeqb in the code")
   endif()
   if(unwindRanges)
@@ -167,6 +168,8 @@ if(FORMAT STREQUAL "pei-i386")
     elseif(NOT object MATCHES "simd_[a-z0-9]+\\.cpp" AND code MATCHES "[^\n]*(${vectorCode})[^\n]*")
       string(STRIP "${CMAKE_MATCH_0}" instruction)
       list(APPEND errors "${object}, outside the vector kernels, needs SSE: ${instruction}")
+    elseif(object MATCHES "text/words\\.cpp")
+      set(plainKernels ", the word kernels without SSE")
     endif()
   endforeach()
 endif()
@@ -179,4 +182,4 @@ if(unwindRanges)
   list(LENGTH unwindRanges rangeCount)
   message(STATUS "Vellomar.dll: ${rangeCount} unwind entries cover all ${framedCount} pushes, stack allocations and calls")
 endif()
-message(STATUS "Vellomar.dll: ${size} bytes; exports ${exports} @${ordinals}; imports ${imports}")
+message(STATUS "Vellomar.dll: ${size} bytes; exports ${exports} @${ordinals}; imports ${imports}${plainKernels}")
