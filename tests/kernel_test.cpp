@@ -479,6 +479,37 @@ TEST(Kernels, ChoiceFromTheProcessorsWords) {
     }
 }
 
+// The words from what cpuid and xgetbv answer, raw: leaf 7 is read up to
+// the highest leaf, and XCR0 only where OSXSAVE lets xgetbv run (AVX alone
+// does not: xgetbv would raise SIGILL where the system has XSAVE off).
+struct Answers {
+    const char *name;
+    vellomar::CpuidAnswers answers;
+    bool xgetbvRuns;
+    const char *runs;
+};
+
+const Answers kAnswers[] = {
+    {"Haswell with the highest leaf exactly 7", {7, 0x7FFAFBFF, 0xBFEBFBFF, 0x27AB, 0x7}, true,
+     "avx2"},
+    {"Haswell with the highest leaf capped at 6", {6, 0x7FFAFBFF, 0xBFEBFBFF, 0x27AB, 0x7}, true,
+     "sse2"},
+    {"AVX and AVX2 said, OSXSAVE clear (XSAVE off)", {13, 0x77FAFBFF, 0xBFEBFBFF, 0x27AB, 0x7},
+     false, "sse2"},
+    {"Pentium III: highest leaf 3", {3, 0, 0x0383FBFF, 0xFFFFFFFF, 0xFFFFFFFF}, false, "words"},
+};
+
+TEST(Kernels, ChoiceFromWhatCpuidAnswers) {
+    for (const Answers &a : kAnswers) {
+        const vellomar::ProcessorWords words = vellomar::wordsFrom(a.answers);
+        EXPECT_EQ(vellomar::xgetbvRuns(a.answers.leaf1Ecx), a.xgetbvRuns) << a.name;
+        const char *runs = vellomar::avx2Runs(words)   ? "avx2"
+                           : vellomar::sse2Runs(words) ? "sse2"
+                                                       : "words";
+        EXPECT_STREQ(runs, a.runs) << a.name;
+    }
+}
+
 // Odd starting addresses: blocks lie on aligned addresses, so the data's
 // first and last blocks are partial at every offset but one.
 TEST(Kernels, MatchReferenceAtEveryAlignment) {

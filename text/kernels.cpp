@@ -40,18 +40,17 @@ const uint32_t kKernelSetCount = sizeof kKernelSets / sizeof kKernelSets[0];
 // unless OSXSAVE is set, and a leaf past the highest answers with another
 // leaf's words: each is read only where it means something.
 ProcessorWords processorWords() {
-    ProcessorWords words = {};
+    CpuidAnswers a = {};
 #ifdef VELLOMAR_X86
-    unsigned int maxLeaf = 0, eax = 0, ebx = 0, ecx = 0, edx = 0;
-    __cpuid(0, maxLeaf, ebx, ecx, edx);
-    __cpuid(1, eax, ebx, words.leaf1Ecx, words.leaf1Edx);
-    words.hasLeaf7 = maxLeaf >= 7;
-    if (words.hasLeaf7)
-        __cpuid_count(7, 0, eax, words.leaf7Ebx, ecx, edx);
-    if ((words.leaf1Ecx & (1u << 27)) != 0) // OSXSAVE
-        __asm__("xgetbv" : "=a"(words.xcr0), "=d"(edx) : "c"(0));
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    __cpuid(0, a.highestLeaf, ebx, ecx, edx);
+    __cpuid(1, eax, ebx, a.leaf1Ecx, a.leaf1Edx);
+    if (leaf7Answers(a.highestLeaf))
+        __cpuid_count(7, 0, eax, a.leaf7Ebx, ecx, edx);
+    if (xgetbvRuns(a.leaf1Ecx))
+        __asm__("xgetbv" : "=a"(a.xcr0), "=d"(edx) : "c"(0));
 #endif
-    return words;
+    return wordsFrom(a);
 }
 
 bool sse2Runs(const ProcessorWords &words) { return (words.leaf1Edx & (1u << 26)) != 0; }

@@ -20,6 +20,19 @@ struct ProcessorWords {
     uint32_t leaf1Ecx, leaf1Edx, leaf7Ebx, xcr0;
 };
 ProcessorWords processorWords(); // asked anew at each call
+// What cpuid and xgetbv answer, raw (xcr0: what xgetbv would give), and the
+// words a choice may go by: leaf 7 only below the highest leaf, XCR0 only
+// where OSXSAVE lets xgetbv run. processorWords asks the processor so.
+struct CpuidAnswers {
+    uint32_t highestLeaf, leaf1Ecx, leaf1Edx, leaf7Ebx, xcr0;
+};
+inline bool leaf7Answers(uint32_t highestLeaf) { return highestLeaf >= 7; }
+inline bool xgetbvRuns(uint32_t leaf1Ecx) { return (leaf1Ecx & (1u << 27)) != 0; } // OSXSAVE
+inline ProcessorWords wordsFrom(const CpuidAnswers &a) {
+    const bool leaf7 = leaf7Answers(a.highestLeaf);
+    return {leaf7, a.leaf1Ecx, a.leaf1Edx, leaf7 ? a.leaf7Ebx : 0,
+            xgetbvRuns(a.leaf1Ecx) ? a.xcr0 : 0};
+}
 bool sse2Runs(const ProcessorWords &words);
 bool avx2Runs(const ProcessorWords &words);
 bool runsAnywhere(const ProcessorWords &words);

@@ -1,5 +1,5 @@
 // The byte-at-a-time table build and decoding: the reference that every
-// kernel set must match, and the kernels of processors without vectors.
+// kernel set must match, run by the library only in a build with no other set.
 #include "text/text.h"
 
 namespace vellomar {
@@ -7,13 +7,12 @@ namespace vellomar {
 namespace {
 
 // Walks data[0, length) once and hands each entry's whole length, in order,
-// to out.close(), which answers whether to go on. The last entry, which no
-// line break closes, counts as though one did; an empty file is one entry
-// of 3, as it always has been.
-template <class Out>
-void splitEntries(const uint8_t *data, uint32_t length, TableMode mode, Out &out) {
+// to close(), which answers whether to go on. The last entry, which no line
+// break closes, counts as though one did; an empty file is one entry of 3.
+template <class Close>
+void splitEntries(const uint8_t *data, uint32_t length, TableMode mode, Close close) {
     if (length == 0) {
-        out.close(3);
+        close(3);
         return;
     }
     bool markerPending = false; // the current entry is a marker line
@@ -29,45 +28,33 @@ void splitEntries(const uint8_t *data, uint32_t length, TableMode mode, Out &out
         const bool closes = mode == TableMode::plain || markerPending || markerFollows;
         markerPending = mode == TableMode::record && markerFollows;
         if (closes) {
-            if (!out.close(next - entryStart))
+            if (!close(next - entryStart))
                 return;
             entryStart = next;
         }
         ++at; // past the LF
     }
-    out.close(uint64_t(length) - entryStart + 2);
+    close(uint64_t(length) - entryStart + 2);
 }
-
-// The table's words, through the writer every kernel uses.
-struct TableOut {
-    TableWriter writer;
-    bool close(uint64_t entryLength) { return writer.close(static_cast<uint32_t>(entryLength)); }
-};
-
-// Whole lengths, for readers that need them past 64 KiB.
-struct LengthsOut {
-    uint64_t *lengths;
-    uint32_t count, limit;
-    bool close(uint64_t entryLength) {
-        lengths[count++] = entryLength;
-        return count <= limit;
-    }
-};
 
 } // namespace
 
 uint32_t buildLineTableScalar(const uint8_t *data, uint32_t length, uint16_t *table,
                               TableMode mode) {
-    TableOut out{TableWriter(table, mode)};
-    splitEntries(data, length, mode, out);
-    return out.writer.finish();
+    TableWriter out(table, mode);
+    splitEntries(data, length, mode, [&out](uint64_t n) { return out.close(uint32_t(n)); });
+    return out.finish();
 }
 
 uint32_t entryLengthsScalar(const uint8_t *data, uint32_t length, TableMode mode,
                             uint64_t *lengths) {
-    LengthsOut out{lengths, 0, entryLimit(mode)};
-    splitEntries(data, length, mode, out);
-    return out.count;
+    uint32_t count = 0;
+    const uint32_t limit = entryLimit(mode);
+    splitEntries(data, length, mode, [&](uint64_t n) {
+        lengths[count++] = n;
+        return count <= limit;
+    });
+    return count;
 }
 
 bool isMarked(const uint8_t *data, uint32_t length) {
