@@ -79,7 +79,7 @@ bool takePermissions(int fd, const std::string &target) {
         if (::fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0) {
             // Not a group of this user's: the file gets the user's own.
         }
-        return ::fchmod(fd, replaced.st_mode & 07777) == 0;
+        return ::fchmod(fd, replaced.st_mode & 0777) == 0;
     }
     const mode_t mask = ::umask(0);
     ::umask(mask);
